@@ -1,0 +1,248 @@
+// POSIX implementation of the platform seam. Narrow text is UTF-8; paths travel above this file
+// as UTF-16 and are turned back into their original bytes here.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace {
+
+std::vector<std::size_t>* send_trace = nullptr;
+
+void trace_send(std::size_t length) {
+    if (send_trace != nullptr) send_trace->push_back(length);
+}
+
+std::string native_path(wide_view path) { return utf16_to_utf8(path); }
+
+// Reads a run of decimal digits at `pos`, stopping at the first other character; false when there
+// are none. Saturates instead of overflowing.
+bool read_number(const char*& pos, unsigned& value) {
+    if (*pos < '0' || *pos > '9') return false;
+    value = 0;
+    while (*pos >= '0' && *pos <= '9') {
+        if (value < 100000) value = value * 10 + static_cast<unsigned>(*pos - '0');
+        ++pos;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<wide_string> command_line_arguments(int argc, native_char** argv) {
+    std::vector<wide_string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(utf8_to_utf16(argv[i]));
+    return arguments;
+}
+
+// ---- Sockets -----------------------------------------------------------------------------------
+
+void net_start() {
+    // Writing to a gallery or a pipe that has gone away must be an error result, not a dead
+    // process.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+void net_stop() {}
+
+std::optional<std::uint32_t> net_resolve_ipv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<std::uint32_t> address;
+    if (found->ai_family == AF_INET && found->ai_addrlen >= sizeof(sockaddr_in)) {
+        sockaddr_in first{};
+        std::memcpy(&first, found->ai_addr, sizeof first);
+        address = first.sin_addr.s_addr;
+    }
+    ::freeaddrinfo(found);
+    return address;
+}
+
+socket_handle net_connect_ipv4(std::uint32_t address, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return no_socket;
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+    int result = 0;
+    do {
+        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) {
+        ::close(fd);
+        return no_socket;
+    }
+    return fd;
+}
+
+long long net_send(socket_handle socket, const void* data, std::size_t length) {
+    trace_send(length);
+    ssize_t sent = 0;
+    do {
+        sent = ::send(static_cast<int>(socket), data, length, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent;
+}
+
+bool net_send_all(socket_handle socket, const void* data, std::size_t length) {
+    trace_send(length);
+    const char* next = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t sent = ::send(static_cast<int>(socket), next, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        next += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+long long net_recv(socket_handle socket, void* buffer, std::size_t length) {
+    ssize_t received = 0;
+    do {
+        received = ::recv(static_cast<int>(socket), buffer, length, 0);
+    } while (received < 0 && errno == EINTR);
+    return received;
+}
+
+void net_trace_sends(std::vector<std::size_t>* sink) { send_trace = sink; }
+
+// ---- Files and directories ---------------------------------------------------------------------
+
+std::optional<file_status> file_stat(wide_view path) {
+    struct stat info {};
+    if (::stat(native_path(path).c_str(), &info) != 0) return std::nullopt;
+    file_status status;
+    status.is_file = S_ISREG(info.st_mode);
+    status.is_dir = S_ISDIR(info.st_mode);
+    status.size = static_cast<std::uint64_t>(info.st_size);
+    status.device = static_cast<std::uint64_t>(info.st_dev);
+    status.inode = static_cast<std::uint64_t>(info.st_ino);
+    return status;
+}
+
+std::FILE* file_open_read(wide_view path) { return std::fopen(native_path(path).c_str(), "rb"); }
+
+struct dir_listing {
+    DIR* dir;
+};
+
+dir_listing* dir_listing_open(wide_view path) {
+    DIR* dir = ::opendir(native_path(path).c_str());
+    if (dir == nullptr) return nullptr;
+    return new dir_listing{dir};
+}
+
+bool dir_listing_next(dir_listing* listing, wide_string& name) {
+    if (listing == nullptr || listing->dir == nullptr) return false;
+    errno = 0;
+    const dirent* entry = ::readdir(listing->dir);
+    if (entry == nullptr) {
+        ::closedir(listing->dir);
+        listing->dir = nullptr;
+        return false;
+    }
+    name = utf8_to_utf16(entry->d_name);
+    return true;
+}
+
+void dir_listing_close(dir_listing* listing) {
+    if (listing == nullptr) return;
+    if (listing->dir != nullptr) ::closedir(listing->dir);
+    delete listing;
+}
+
+// The noted directory is held open, so the walk returns to it even when it was entered through a
+// symbolic link or has been renamed meanwhile.
+struct cwd_mark {
+    int fd;
+};
+
+cwd_mark* cwd_note() {
+    const int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return new cwd_mark{fd};
+}
+
+bool cwd_change(wide_view path) { return ::chdir(native_path(path).c_str()) == 0; }
+
+bool cwd_restore(const cwd_mark* mark) { return mark != nullptr && ::fchdir(mark->fd) == 0; }
+
+void cwd_release(cwd_mark* mark) {
+    if (mark == nullptr) return;
+    ::close(mark->fd);
+    delete mark;
+}
+
+// ---- Settings location -------------------------------------------------------------------------
+
+std::optional<std::string> env_get(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::optional<std::string> settings_base_dir() {
+    if (auto appdata = env_get("APPDATA")) return appdata;
+    if (auto xdg = env_get("XDG_CONFIG_HOME"); xdg && !xdg->empty()) return xdg;
+    auto home = env_get("HOME");
+    if (!home || home->empty()) return std::nullopt;
+    std::string config = *home + "/.config";
+    ::mkdir(config.c_str(), 0700);
+    return config;
+}
+
+char path_separator() { return '/'; }
+
+bool make_dir(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+bool file_replace(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// ---- Text and console --------------------------------------------------------------------------
+
+wide_string narrow_to_wide(std::string_view narrow) { return utf8_to_utf16(narrow); }
+
+void console_write_error(wide_view text) {
+    const std::string bytes = utf16_to_utf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+}
+
+void console_write_output(const void* data, std::size_t length) {
+    std::fwrite(data, 1, length, stdout);
+    std::fflush(stdout);
+}
+
+std::string os_version_text() {
+    utsname names{};
+    if (::uname(&names) != 0) return "Unknown 0.0";
+    const char* pos = names.release;
+    unsigned major = 0;
+    unsigned minor = 0;
+    if (read_number(pos, major) && *pos == '.') {
+        ++pos;
+        read_number(pos, minor);
+    }
+    return std::string(names.sysname) + " " + std::to_string(major) + "." + std::to_string(minor);
+}

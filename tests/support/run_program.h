@@ -1,0 +1,25 @@
+// Runs an executable as a child process and collects its exit status and both output streams.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct program_result {
+    int exit_code = -1;  // the exit status, or -signal when it was killed by one
+    std::string out;
+    std::string err;
+};
+
+struct program_run {
+    std::string executable;
+    std::vector<std::string> arguments;  // after the program's own path
+    // Variables to set (a value) or to remove (none); the rest of the environment is inherited.
+    std::map<std::string, std::optional<std::string>> environment;
+    std::string working_directory;  // empty: the test's own
+};
+
+// Waits for the program to end; one that is still running after `hang_guard_seconds` is killed,
+// so a hanging client fails its test instead of holding the suite.
+program_result run_program(const program_run& run, int hang_guard_seconds = 120);
