@@ -1,0 +1,349 @@
+// Windows implementation of the platform seam. Paths stay UTF-16 and go to the wide calls as
+// they are; narrow text is the ANSI code page.
+// Lean windows.h leaves out the old winsock.h, which would clash with winsock2.h.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <windows.h>
+#include <winsock2.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide text is UTF-16");
+
+namespace {
+
+std::vector<std::size_t>* send_trace = nullptr;
+
+void trace_send(std::size_t length) {
+    if (send_trace != nullptr) send_trace->push_back(length);
+}
+
+// A null-terminated copy for the wide calls.
+std::wstring native_path(wide_view path) { return std::wstring(path.begin(), path.end()); }
+
+wide_string from_native(const wchar_t* text, std::size_t length) {
+    return wide_string(text, text + length);
+}
+
+SOCKET socket_of(socket_handle socket) { return static_cast<SOCKET>(socket); }
+
+// Winsock counts in int: a longer item goes out, or comes in, in several calls.
+int capped_length(std::size_t length) {
+    return length > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(length);
+}
+
+bool is_separator(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
+
+// "photos\" names the directory "photos", but the C runtime's status call finds nothing under
+// the trailing separator. Returns whether one was removed; a root ("\", "C:\") keeps its own.
+bool strip_trailing_separators(std::wstring& path) {
+    std::size_t end = path.size();
+    while (end > 0 && is_separator(path[end - 1])) --end;
+    if (end == path.size() || end == 0) return false;
+    if (path[end - 1] == L':') ++end;
+    const bool stripped = end < path.size();
+    path.resize(end);
+    return stripped;
+}
+
+// Identities for directories whose volume and file index cannot be had: the device number is
+// one no volume serial number (32 bits) can be, and each gets its own number, so such a
+// directory is never taken for one already on the walk path.
+std::uint64_t unknown_identities = 0;
+constexpr std::uint64_t unknown_device = UINT64_MAX;
+
+// The volume serial number and file index identify a directory however it was reached, through
+// a junction or a symbolic link too.
+void identify_directory(const std::wstring& path, file_status& status) {
+    const HANDLE handle = ::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (handle != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(handle, &info)) {
+        status.device = info.dwVolumeSerialNumber;
+        status.inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    } else {
+        status.device = unknown_device;
+        status.inode = ++unknown_identities;
+    }
+    if (handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+}
+
+bool streams_binary = false;
+
+// Bytes leave as they are: no LF of the gallery's answer or of a message becomes CR LF.
+void use_binary_streams() {
+    if (streams_binary) return;
+    streams_binary = true;
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
+// A console takes UTF-16 as it is; the units go in pieces small enough for old consoles.
+void write_console(HANDLE console, wide_view text) {
+    constexpr std::size_t piece_units = 8192;
+    const std::wstring native = native_path(text);
+    const wchar_t* next = native.data();
+    std::size_t left = native.size();
+    while (left > 0) {
+        DWORD written = 0;
+        const auto piece = static_cast<DWORD>(left < piece_units ? left : piece_units);
+        if (!::WriteConsoleW(console, next, piece, &written, nullptr) || written == 0) return;
+        next += written;
+        left -= written;
+    }
+}
+
+}  // namespace
+
+std::vector<wide_string> command_line_arguments(int argc, native_char** argv) {
+    std::vector<wide_string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(from_native(argv[i], std::wcslen(argv[i])));
+    return arguments;
+}
+
+// ---- Sockets -----------------------------------------------------------------------------------
+
+void net_start() {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 0), &data) != 0) throw "Could not start WSA";
+}
+
+void net_stop() { ::WSACleanup(); }
+
+std::optional<std::uint32_t> net_resolve_ipv4(const std::string& host) {
+    const hostent* found = ::gethostbyname(host.c_str());
+    if (found == nullptr || found->h_addrtype != AF_INET || found->h_length != 4 ||
+        found->h_addr_list == nullptr || found->h_addr_list[0] == nullptr) {
+        return std::nullopt;
+    }
+    std::uint32_t address = 0;
+    std::memcpy(&address, found->h_addr_list[0], sizeof address);
+    return address;
+}
+
+socket_handle net_connect_ipv4(std::uint32_t address, std::uint16_t port) {
+    const SOCKET fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd == INVALID_SOCKET) return no_socket;
+    sockaddr_in target;
+    static_assert(sizeof target == 16, "the IPv4 address record is 16 bytes");
+    std::memset(&target, 0, sizeof target);
+    target.sin_family = AF_INET;
+    target.sin_port = ::htons(port);
+    target.sin_addr.s_addr = address;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == SOCKET_ERROR) {
+        ::closesocket(fd);
+        return no_socket;
+    }
+    return static_cast<socket_handle>(fd);
+}
+
+long long net_send(socket_handle socket, const void* data, std::size_t length) {
+    trace_send(length);
+    return ::send(socket_of(socket), static_cast<const char*>(data), capped_length(length), 0);
+}
+
+bool net_send_all(socket_handle socket, const void* data, std::size_t length) {
+    trace_send(length);
+    const char* next = static_cast<const char*>(data);
+    while (length > 0) {
+        const int sent = ::send(socket_of(socket), next, capped_length(length), 0);
+        if (sent <= 0) return false;
+        next += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+long long net_recv(socket_handle socket, void* buffer, std::size_t length) {
+    return ::recv(socket_of(socket), static_cast<char*>(buffer), capped_length(length), 0);
+}
+
+void net_trace_sends(std::vector<std::size_t>* sink) { send_trace = sink; }
+
+// ---- Files and directories ---------------------------------------------------------------------
+
+std::optional<file_status> file_stat(wide_view path) {
+    std::wstring native = native_path(path);
+    const bool named_as_directory = strip_trailing_separators(native);
+    // The 64-bit call: a file of 4 GiB or more keeps its size.
+    struct _stat64 info {};
+    if (::_wstat64(native.c_str(), &info) != 0) return std::nullopt;
+    file_status status;
+    status.is_file = (info.st_mode & _S_IFMT) == _S_IFREG;
+    status.is_dir = (info.st_mode & _S_IFMT) == _S_IFDIR;
+    if (named_as_directory && !status.is_dir) return std::nullopt;
+    status.size = static_cast<std::uint64_t>(info.st_size);
+    if (status.is_dir) identify_directory(native, status);
+    return status;
+}
+
+std::FILE* file_open_read(wide_view path) { return ::_wfopen(native_path(path).c_str(), L"rb"); }
+
+struct dir_listing {
+    HANDLE find;            // INVALID_HANDLE_VALUE once the listing has ended
+    WIN32_FIND_DATAW data;  // the entry last found
+    bool pending;           // FindFirstFileW's entry, not yielded yet
+};
+
+namespace {
+
+// The longest directory path a listing is opened for; a longer one is left out rather than cut
+// into the name of a different directory.
+constexpr std::size_t max_listed_directory_units = MAX_PATH;
+
+void end_listing(dir_listing* listing) {
+    if (listing->find != INVALID_HANDLE_VALUE) ::FindClose(listing->find);
+    listing->find = INVALID_HANDLE_VALUE;
+    listing->pending = false;
+}
+
+}  // namespace
+
+dir_listing* dir_listing_open(wide_view path) {
+    if (path.size() > max_listed_directory_units) return nullptr;
+    // "photos" is searched as "photos\*", "C:\" as "C:\*" and "C:" (that drive's current
+    // directory) as "C:*".
+    std::wstring pattern = native_path(path);
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L':') pattern += L'\\';
+    pattern += L'*';
+    auto* listing = new dir_listing{};
+    listing->find = ::FindFirstFileW(pattern.c_str(), &listing->data);
+    if (listing->find != INVALID_HANDLE_VALUE) {
+        listing->pending = true;
+    } else if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        // ERROR_FILE_NOT_FOUND is a directory without even "." in it (an empty drive root): an
+        // empty listing. Anything else means the directory cannot be listed.
+        delete listing;
+        return nullptr;
+    }
+    return listing;
+}
+
+bool dir_listing_next(dir_listing* listing, wide_string& name) {
+    if (listing == nullptr) return false;
+    if (listing->pending) {
+        listing->pending = false;
+    } else if (listing->find == INVALID_HANDLE_VALUE ||
+               !::FindNextFileW(listing->find, &listing->data)) {
+        end_listing(listing);
+        return false;
+    }
+    const wchar_t* found = listing->data.cFileName;
+    name = from_native(found, ::wcsnlen(found, MAX_PATH));
+    return true;
+}
+
+void dir_listing_close(dir_listing* listing) {
+    if (listing == nullptr) return;
+    end_listing(listing);
+    delete listing;
+}
+
+// Windows keeps the current directory open itself, so the noted path leads back to it.
+struct cwd_mark {
+    std::wstring path;
+};
+
+cwd_mark* cwd_note() {
+    wchar_t* current = ::_wgetcwd(nullptr, 0);
+    if (current == nullptr) return nullptr;
+    auto* mark = new cwd_mark{current};
+    std::free(current);
+    return mark;
+}
+
+bool cwd_change(wide_view path) { return ::_wchdir(native_path(path).c_str()) == 0; }
+
+bool cwd_restore(const cwd_mark* mark) {
+    return mark != nullptr && ::_wchdir(mark->path.c_str()) == 0;
+}
+
+void cwd_release(cwd_mark* mark) { delete mark; }
+
+// ---- Settings location -------------------------------------------------------------------------
+
+std::optional<std::string> env_get(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::optional<std::string> settings_base_dir() { return env_get("APPDATA"); }
+
+char path_separator() { return '\\'; }
+
+bool make_dir(const std::string& path) { return ::_mkdir(path.c_str()) == 0; }
+
+// std::rename fails on Windows when the target exists.
+bool file_replace(const std::string& from, const std::string& to) {
+    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// ---- Text and console --------------------------------------------------------------------------
+
+wide_string narrow_to_wide(std::string_view narrow) {
+    wide_string wide;
+    while (!narrow.empty()) {
+        const int bytes = capped_length(narrow.size());
+        const int units = ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), bytes, nullptr, 0);
+        if (units <= 0) break;
+        std::wstring converted(static_cast<std::size_t>(units), L'\0');
+        ::MultiByteToWideChar(CP_ACP, 0, narrow.data(), bytes, converted.data(), units);
+        wide.append(converted.begin(), converted.end());
+        narrow.remove_prefix(static_cast<std::size_t>(bytes));
+    }
+    return wide;
+}
+
+// A console shows every character written as UTF-16; a pipe or a file gets UTF-8, which holds
+// every character too, where the ANSI code page would turn many into '?'.
+void console_write_error(wide_view text) {
+    use_binary_streams();
+    const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+        std::fflush(stderr);
+        write_console(handle, text);
+        return;
+    }
+    const std::string bytes = utf16_to_utf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+    std::fflush(stderr);
+}
+
+void console_write_output(const void* data, std::size_t length) {
+    use_binary_streams();
+    std::fwrite(data, 1, length, stdout);
+    std::fflush(stdout);
+}
+
+// GetVersionExW is marked deprecated by some SDKs; it still reports the version that the
+// User-Agent names.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::string os_version_text() {
+    OSVERSIONINFOW info;
+    std::memset(&info, 0, sizeof info);
+    info.dwOSVersionInfoSize = sizeof info;
+    // Where the call fails the numbers stay 0: "Windows NT 0.0".
+    ::GetVersionExW(&info);
+    return "Windows NT " + std::to_string(info.dwMajorVersion) + "." +
+           std::to_string(info.dwMinorVersion);
+}
+#pragma GCC diagnostic pop
