@@ -1,6 +1,7 @@
 #include "support/run_program.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -54,6 +55,11 @@ program_result run_program(const program_run& run, int hang_guard_seconds) {
         ::dup2(err_pipe[1], 2);
         const int null_in = ::open("/dev/null", O_RDONLY);
         if (null_in >= 0) ::dup2(null_in, 0);
+        if (run.unprivileged && ::getuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(unprivileged_id) != 0 ||
+             ::setuid(unprivileged_id) != 0)) {
+            ::_exit(125);
+        }
         if (!run.working_directory.empty() && ::chdir(run.working_directory.c_str()) != 0) {
             ::_exit(126);
         }

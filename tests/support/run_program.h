@@ -18,7 +18,12 @@ struct program_run {
     // Variables to set (a value) or to remove (none); the rest of the environment is inherited.
     std::map<std::string, std::optional<std::string>> environment;
     std::string working_directory;  // empty: the test's own
+    // Run as an unprivileged user when the tests run as root, so that file permissions apply.
+    bool unprivileged = false;
 };
+
+// The user and group that an unprivileged run takes.
+inline constexpr unsigned unprivileged_id = 65534;
 
 // Waits for the program to end; one that is still running after `hang_guard_seconds` is killed,
 // so a hanging client fails its test instead of holding the suite.

@@ -90,6 +90,7 @@ scripted_gallery::scripted_gallery(std::vector<gallery_reply> replies)
             {
                 std::lock_guard guard(lock);
                 received.emplace_back();
+                open_fds.push_back(fd);
                 if (connection < script.size()) reply = script[connection];
             }
             handlers.emplace_back([this, fd, connection, reply] {
@@ -106,14 +107,16 @@ scripted_gallery::scripted_gallery(std::vector<gallery_reply> replies)
                     if (got < 0 && errno == EINTR) continue;
                     if (got <= 0) break;
                     seen.append(buffer, static_cast<std::size_t>(got));
-                    if (!answered && reply.when == gallery_reply::moment::after_request &&
-                        complete_request_length(seen) != 0) {
+                    const bool due = reply.after_bytes > 0 ? seen.size() >= reply.after_bytes
+                                                           : complete_request_length(seen) != 0;
+                    if (!answered && reply.when == gallery_reply::moment::after_request && due) {
                         open = answer(fd, reply);
                         answered = true;
                     }
                 }
-                ::close(fd);
                 std::lock_guard guard(lock);
+                std::erase(open_fds, fd);
+                ::close(fd);
                 received[connection] = std::move(seen);
             });
         }
@@ -122,9 +125,13 @@ scripted_gallery::scripted_gallery(std::vector<gallery_reply> replies)
 
 std::string scripted_gallery::address() const { return "127.0.0.1:" + std::to_string(port); }
 
-std::vector<std::string> scripted_gallery::finish() {
+std::vector<std::string> scripted_gallery::finish(bool end_connections) {
     stopping = true;
     if (acceptor.joinable()) acceptor.join();
+    if (end_connections) {
+        std::lock_guard guard(lock);
+        for (int fd : open_fds) ::shutdown(fd, SHUT_RDWR);
+    }
     for (auto& handler : handlers) handler.join();
     handlers.clear();
     if (listen_fd >= 0) ::close(listen_fd);

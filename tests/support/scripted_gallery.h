@@ -17,6 +17,8 @@ struct gallery_reply {
     };
     std::string bytes;
     moment when = moment::after_request;
+    // When set, answer as soon as this many bytes of the request have come, complete or not.
+    std::size_t after_bytes = 0;
     bool close_after = false;  // end our side after the bytes (the client then reads an end)
     bool reset_after = false;  // abort the connection after the bytes (the client sees a reset)
 };
@@ -33,6 +35,7 @@ struct scripted_gallery {
     std::vector<gallery_reply> script;
     std::mutex lock;
     std::vector<std::string> received;  // one entry per connection, in accept order
+    std::vector<int> open_fds;
     std::vector<std::thread> handlers;
     std::thread acceptor;
     std::atomic<bool> stopping{false};
@@ -45,8 +48,9 @@ struct scripted_gallery {
     std::string address() const;  // "127.0.0.1:<port>"
 
     // Stops accepting, waits until every connection has been closed by the client, and returns
-    // what each connection carried.
-    std::vector<std::string> finish();
+    // what each connection carried. A client inside the test process never closes its
+    // connections: `end_connections` ends them from this side instead of waiting.
+    std::vector<std::string> finish(bool end_connections = false);
 };
 
 // The length of a complete request at the start of `bytes` (head plus announced body), or 0

@@ -1,0 +1,126 @@
+// How the client takes the gallery's answers: the limits reply and the answer to the upload.
+#include <gtest/gtest.h>
+
+#include "support/session_run.h"
+
+namespace {
+
+template <std::size_t n>
+std::string bytes_of(const char (&literal)[n]) {
+    return std::string(literal, n - 1);
+}
+
+gallery_reply raw(std::string bytes, bool close_after = false) {
+    gallery_reply reply{std::move(bytes)};
+    reply.close_after = close_after;
+    return reply;
+}
+
+}  // namespace
+
+TEST(LimitsReply, BadRepliesEndTheRunBeforeAnyUpload) {
+    struct row {
+        std::string name;
+        std::vector<gallery_reply> replies;
+        std::string err;
+    };
+    const row rows[] = {
+        {"two numbers", {limits_reply("10485760:100")}, "bad limit response\n"},
+        {"blank before a colon", {limits_reply("5 :6:7")}, "bad limit response\n"},
+        {"empty body, then the gallery closes",
+         {raw("HTTP/1.1 200 OK\r\n\r\n", true)},
+         "bad limit response\n"},
+        {"out of range", {limits_reply("4294967296:1:1")}, "bad limit response\n"},
+        {"cut short",
+         {raw("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1:2:3", true)},
+         "server response terminated unexpectedly\nbad limit response\n"},
+        {"silent close", {raw("", true)}, "bad limit response\n"},
+    };
+    for (const row& r : rows) {
+        scripted_gallery gallery(r.replies);
+        session_run run;
+        const program_result result = run.run(gallery);
+        EXPECT_EQ(result.exit_code, 1) << r.name;
+        EXPECT_EQ(result.err, r.err) << r.name;
+        EXPECT_EQ(result.out, "") << r.name;
+        EXPECT_EQ(run.connections.size(), 1u) << r.name;
+    }
+}
+
+TEST(LimitsReply, AnyFinalStatusCountsAndInterimHeadsArePassedOver) {
+    struct row {
+        std::string name;
+        gallery_reply limits;
+        std::string err;  // the run with one 100-byte file (a 156-byte archive)
+        bool sent;
+    };
+    const row rows[] = {
+        {"404 body is still the limits", raw(http_answer("404 Not Found", "1:2:3")),
+         "server refuses to accept files bigger than 0K, big images ignored\n"
+         "server refuses to accept archives bigger than 0M\n",
+         false},
+        {"interim 100 first",
+         raw("HTTP/1.1 100 Continue\r\n\r\n" + http_answer("200 OK", "-1:-1:-1")), "", true},
+        {"chunked",
+         raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+             "3\r\n-1:\r\n5\r\n-1:-1\r\n0\r\n\r\n"),
+         "", true},
+        {"to the end", raw("HTTP/1.0 200 OK\r\n\r\n156:1:100", true), "", true},
+        {"to the end, one byte short", raw("HTTP/1.0 200 OK\r\n\r\n155:1:100", true),
+         "server refuses to accept archives bigger than 0M\n", false},
+    };
+    for (const row& r : rows) {
+        scripted_gallery gallery({r.limits, answer_reply("200 OK", "stored")});
+        session_run run;
+        write_file(run.work.path / "p.jpg", std::string(100, 'p'));
+        run.arguments = {"p.jpg"};
+        const program_result result = run.run(gallery);
+        EXPECT_EQ(result.exit_code, r.sent ? 0 : 1) << r.name << result.err;
+        EXPECT_EQ(result.out, r.sent ? "stored" : "") << r.name;
+        EXPECT_EQ(result.err, r.err) << r.name;
+    }
+}
+
+TEST(UploadAnswer, GoesToTheRightStreamAndTheRunEndsWithZero) {
+    struct row {
+        std::string name;
+        gallery_reply answer;
+        std::string out;
+        std::string err;
+    };
+    const std::string long_body(3000, 'b');
+    const row rows[] = {
+        {"200 with length", raw("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"), "hello", ""},
+        {"interim then 200",
+         raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"), "ok",
+         ""},
+        {"200 chunked, zero bytes kept",
+         raw(bytes_of("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                      "4\r\nab\0c\r\n3\r\n\0yz\r\n0\r\n\r\n")),
+         bytes_of("ab\0c\0yz"), ""},
+        {"200 to the end, at most 1024 bytes", raw("HTTP/1.1 200 OK\r\n\r\n" + long_body, true),
+         long_body.substr(0, 1024), ""},
+        {"404 goes to standard error", raw(http_answer("404 Not Found", "no such page")), "",
+         "no such page\n"},
+        {"500 text up to its first zero byte",
+         raw(bytes_of("HTTP/1.1 500 Oops\r\nContent-Length: 9\r\n\r\nbroken\0xx")), "", "broken\n"},
+        {"silent close", raw("", true), "", "\n"},
+        {"cut short", raw("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nhalf", true), "",
+         "server response terminated unexpectedly\n"},
+        {"reset",
+         [] {
+             gallery_reply reply;
+             reply.reset_after = true;
+             return reply;
+         }(),
+         "", "\n"},
+    };
+    for (const row& r : rows) {
+        scripted_gallery gallery({limits_reply("-1:-1:-1"), r.answer});
+        session_run run;
+        const program_result result = run.run(gallery);
+        EXPECT_EQ(result.exit_code, 0) << r.name;
+        EXPECT_EQ(result.out, r.out) << r.name;
+        EXPECT_EQ(result.err, r.err) << r.name;
+    }
+}
