@@ -44,6 +44,7 @@ program_result session_run::run(scripted_gallery& gallery) {
     child.environment.emplace("NEXIVANE_GALLERY", gallery.address());
     child.environment.emplace("APPDATA", appdata.str());
     child.working_directory = work.str();
+    child.unprivileged = unprivileged;
     program_result result = run_program(child);
     connections = gallery.finish();
     return result;

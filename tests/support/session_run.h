@@ -23,6 +23,7 @@ struct session_run {
     temp_dir work;  // the working directory of the run
     std::vector<std::string> arguments;
     std::map<std::string, std::optional<std::string>> environment;
+    bool unprivileged = false;  // see program_run
 
     // Runs the client against the gallery and returns its result; the gallery is finished, and
     // `connections` holds what each connection carried.
