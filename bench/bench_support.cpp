@@ -1,0 +1,76 @@
+#include "bench_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "http/connection.h"
+#include "http/limits.h"
+#include "support/scripted_gallery.h"
+
+namespace fs = std::filesystem;
+
+fs::path generated_tree(const std::string& name, int files, std::size_t file_size, int folders) {
+    const fs::path root = fs::temp_directory_path() / ("nexivane-bench-" + name);
+    const fs::path done = root / ".complete";
+    if (fs::exists(done)) return root / "tree";
+    fs::remove_all(root);
+    std::string bytes(file_size, '\0');
+    for (std::size_t i = 0; i < file_size; ++i) bytes[i] = static_cast<char>(i * 31 + 7);
+    for (int i = 0; i < files; ++i) {
+        fs::path dir = root / "tree";
+        if (folders > 0) dir /= "d" + std::to_string(i % folders);
+        fs::create_directories(dir);
+        std::ofstream(dir / ("p" + std::to_string(i) + ".jpg"), std::ios::binary)
+            .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::ofstream(done).put('\n');
+    return root / "tree";
+}
+
+discarding_sink::discarding_sink() {
+    listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listen_fd, 64) != 0) {
+        throw std::runtime_error("sink cannot listen");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    thread = std::thread([fd = listen_fd] {
+        std::vector<char> buffer(1 << 20);
+        for (;;) {
+            const int connection = ::accept(fd, nullptr, nullptr);
+            if (connection < 0) return;
+            while (::read(connection, buffer.data(), buffer.size()) > 0) {
+            }
+            ::close(connection);
+        }
+    });
+}
+
+discarding_sink::~discarding_sink() {
+    ::shutdown(listen_fd, SHUT_RDWR);
+    ::close(listen_fd);
+    thread.join();
+}
+
+socket_handle connect_to_sink(const discarding_sink& sink) {
+    return net_connect_ipv4(htonl(INADDR_LOOPBACK), sink.port);
+}
+
+void use_limits(const std::string& limits) {
+    scripted_gallery gallery({limits_reply(limits)});
+    set_gallery_endpoint({"127.0.0.1", gallery.port});
+    forget_upload_limits();
+    get_upload_limits();
+    gallery.finish(true);
+}

@@ -1,0 +1,30 @@
+// What the benchmarks share: generated trees of files, and a loopback peer that takes an upload
+// and throws it away.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+
+// A folder of `files` files of `file_size` bytes each, spread over `folders` subfolders (0: all
+// at the top). Made once per process and kept for the run.
+std::filesystem::path generated_tree(const std::string& name, int files, std::size_t file_size,
+                                     int folders);
+
+// Accepts connections on a loopback port and reads everything sent to it, discarding it.
+struct discarding_sink {
+    int listen_fd = -1;
+    std::uint16_t port = 0;
+    std::thread thread;
+
+    discarding_sink();
+    ~discarding_sink();
+};
+
+socket_handle connect_to_sink(const discarding_sink& sink);
+
+// The gallery's limits for the benchmarks' archive building ("A:F:S"), fetched into the cache.
+void use_limits(const std::string& limits);
