@@ -1,0 +1,108 @@
+// Test support for the stand-in gallery: the real server as a child process, raw HTTP over
+// loopback sockets, byte-exact archive bodies, and looking at what ended up on disk.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+// A fresh folder under the system temp folder, removed with everything in it at the end.
+struct temp_dir {
+    std::filesystem::path path;
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+};
+
+// The server's later output is drained as it comes, so a chatty run never blocks on the pipe.
+struct running_gallery {
+    pid_t pid = -1;
+    int port = 0;
+    std::string first_line;
+    int output_fd = -1;
+    std::thread drain;
+    std::mutex output_mutex;
+    std::string output;
+    ~running_gallery();
+};
+
+// Starts nexivane-gallery on port 0 with the given storage folder and extra arguments and
+// reads the port from its first line. Fails the test (fatally) if it does not come up.
+std::unique_ptr<running_gallery> start_gallery(const std::filesystem::path& storage,
+                                               const std::vector<std::string>& extra = {});
+
+struct stopped_gallery {
+    int wait_status = 0;
+    std::string output;  // everything after the first line
+};
+
+// Sends the signal and waits for the server to exit.
+stopped_gallery stop_gallery(running_gallery& gallery, int signal_number);
+stopped_gallery wait_for_exit(running_gallery& gallery);
+
+struct finished_program {
+    int wait_status = 0;
+    std::string output;
+};
+
+// Runs the server with exactly these arguments until it exits by itself.
+finished_program run_gallery_to_end(const std::vector<std::string>& arguments);
+
+struct http_reply {
+    int status = 0;
+    std::string head;  // status line and fields
+    std::string body;
+    bool has_content_length = false;
+};
+
+// One kept-alive client connection.
+struct http_connection {
+    int fd = -1;
+    std::string pending;
+    explicit http_connection(int port);
+    ~http_connection();
+    http_connection(const http_connection&) = delete;
+    http_connection& operator=(const http_connection&) = delete;
+};
+
+void send_bytes(http_connection& connection, std::string_view bytes);
+http_reply read_reply(http_connection& connection);
+http_reply round_trip(int port, std::string_view request);
+
+inline constexpr std::string_view upload_content_type = "application/octet-stream; charset=utf-16";
+
+std::string get_request(std::string_view path);
+std::string upload_request(std::string_view body,
+                           std::string_view content_type = upload_content_type);
+
+std::string utf16le(std::u16string_view text);
+
+struct archive_file {
+    std::u16string name;
+    std::string data;
+};
+
+// A well-formed archive body: version, codes and flag lines, the index, the empty line, data.
+std::string make_archive(const std::vector<archive_file>& files, std::u16string_view codes = u"L",
+                         std::u16string_view flag = u"true");
+
+// Bytes every value of which varies, so a shifted or mixed-up copy cannot pass for the original.
+std::string pattern_bytes(std::size_t size, unsigned seed);
+
+// Regular files directly in a folder, by name, with their contents; anything else in the
+// folder fails the test.
+std::map<std::string, std::string> read_folder(const std::filesystem::path& folder);
+
+// The names directly in a folder, sorted.
+std::vector<std::string> top_entries(const std::filesystem::path& folder);
+
+// Every path below root, relative, folders marked with a trailing '/'.
+std::vector<std::string> list_tree(const std::filesystem::path& root);
