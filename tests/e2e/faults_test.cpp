@@ -1,0 +1,93 @@
+// A gallery that misbehaves at every stage: the client never crashes, never hangs once the
+// gallery has closed, and ends with the messages and statuses it always gives.
+#include <gtest/gtest.h>
+
+#include "support/session_run.h"
+
+namespace {
+
+gallery_reply closing(std::string bytes) {
+    gallery_reply reply{std::move(bytes)};
+    reply.close_after = true;
+    return reply;
+}
+
+gallery_reply resetting(std::size_t after_bytes) {
+    gallery_reply reply;
+    reply.reset_after = true;
+    reply.after_bytes = after_bytes;
+    return reply;
+}
+
+}  // namespace
+
+TEST(Faults, TheLimitsQueryCutOffAnywhereIsABadLimitResponse) {
+    struct row {
+        std::string name;
+        gallery_reply reply;
+        std::string err;
+    };
+    const row rows[] = {
+        {"closed mid-head", closing("HTTP/1.1 200 OK\r\nContent-Le"), "bad limit response\n"},
+        {"closed mid-body", closing("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1048"),
+         "server response terminated unexpectedly\nbad limit response\n"},
+        {"reset before answering", resetting(1), "bad limit response\n"},
+        {"no status line", closing("10485760:100:2097152\r\n\r\n"), "bad limit response\n"},
+    };
+    for (const row& r : rows) {
+        scripted_gallery gallery({r.reply});
+        session_run run;
+        const program_result result = run.run(gallery);
+        EXPECT_EQ(result.exit_code, 1) << r.name;
+        EXPECT_EQ(result.err, r.err) << r.name;
+        EXPECT_EQ(result.out, "") << r.name;
+    }
+}
+
+TEST(Faults, AnAnswerCutOffAnywhereStillEndsTheRunWithZero) {
+    const std::string overlong = "HTTP/1.1 404 Not Found\r\nX-Pad: " + std::string(2000, 'a') +
+                                 "\r\nContent-Length: 2\r\n\r\nno";
+    struct row {
+        std::string name;
+        gallery_reply reply;
+        std::string out;
+        std::string err;
+    };
+    const row rows[] = {
+        {"closed mid-head", closing("HTTP/1.1 200 OK\r\nContent-Len"), "", ""},
+        {"closed mid-status-line", closing("HTTP/1.1 2"), "", "\n"},
+        {"closed mid-body", closing("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc"), "",
+         "server response terminated unexpectedly\n"},
+        {"closed mid-chunk",
+         closing("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                 "3\r\nabc\r\n8\r\nde"),
+         "abc", "server response terminated unexpectedly\n"},
+        {"closed mid-size-line",
+         closing("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n1"), "abc", ""},
+        // The head is read no further than 1025 bytes; the rest is taken as body.
+        {"overlong head", closing(overlong), "", overlong.substr(1025, 1024) + "\n"},
+        {"no status line", closing("garbage\r\n\r\nhello"), "", "hello\n"},
+        {"reset before answering", resetting(1), "", "\n"},
+    };
+    for (const row& r : rows) {
+        scripted_gallery gallery({limits_reply("-1:-1:-1"), r.reply});
+        session_run run;
+        const program_result result = run.run(gallery);
+        EXPECT_EQ(result.exit_code, 0) << r.name;
+        EXPECT_EQ(result.out, r.out) << r.name;
+        EXPECT_EQ(result.err, r.err) << r.name;
+    }
+}
+
+TEST(Faults, AGalleryGoneMidUploadIsASendErrorAndTheAnswerIsStillRead) {
+    scripted_gallery gallery({limits_reply("-1:-1:-1"), resetting(4096)});
+    session_run run;
+    // Far more than the connection can hold once the gallery has gone.
+    write_file(run.work.path / "big.jpg", std::string(64 << 20, 'b'));
+    run.arguments = {"big.jpg"};
+    const program_result result = run.run(gallery);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.out, "");
+    // Then the answer: the connection is gone, so there is none, and an empty line is printed.
+    EXPECT_EQ(result.err, "send error\n\n");
+}
