@@ -2,6 +2,8 @@
 // gallery has closed, and ends with the messages and statuses it always gives.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/session_run.h"
 
 namespace {
@@ -91,3 +93,30 @@ TEST(Faults, AGalleryGoneMidUploadIsASendErrorAndTheAnswerIsStillRead) {
     // Then the answer: the connection is gone, so there is none, and an empty line is printed.
     EXPECT_EQ(result.err, "send error\n\n");
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(Faults, AFileLargerThanFreeMemoryIsLeftOutAndTheRestIsSent) {
+    scripted_gallery gallery({limits_reply("-1:-1:-1"), answer_reply("200 OK", "ok")});
+    temp_dir work;
+    temp_dir appdata;
+    write_file(work.path / "first.jpg", "first");
+    write_file(work.path / "huge.jpg", "");
+    std::filesystem::resize_file(work.path / "huge.jpg", 600u << 20);  // sparse
+    write_file(work.path / "last.jpg", "last");
+    program_run child;
+    child.executable = dev_executable();
+    child.arguments = {"first.jpg", "huge.jpg", "last.jpg"};
+    child.environment = {{"NEXIVANE_GALLERY", gallery.address()}, {"APPDATA", appdata.str()}};
+    child.working_directory = work.str();
+    child.address_space_limit = 400u << 20;
+    const program_result result = run_program(child);
+    const auto connections = gallery.finish();
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.err, "not enough memory to hold a file, file ignored\n");
+    EXPECT_EQ(result.out, "ok");
+    ASSERT_EQ(connections.size(), 2u);
+    const std::string body =
+        default_preamble() + utf16le("000000005:first.jpg\n000000004:last.jpg\n\n") + "firstlast";
+    EXPECT_EQ(connections[1], expected_upload_head("127.0.0.1", body.size()) + body);
+}
+#endif

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,10 @@ program_result run_program(const program_run& run, int hang_guard_seconds) {
             (::setgroups(0, nullptr) != 0 || ::setgid(unprivileged_id) != 0 ||
              ::setuid(unprivileged_id) != 0)) {
             ::_exit(125);
+        }
+        if (run.address_space_limit != 0) {
+            const rlimit limit{run.address_space_limit, run.address_space_limit};
+            ::setrlimit(RLIMIT_AS, &limit);
         }
         if (!run.working_directory.empty() && ::chdir(run.working_directory.c_str()) != 0) {
             ::_exit(126);

@@ -20,6 +20,9 @@ struct program_run {
     std::string working_directory;  // empty: the test's own
     // Run as an unprivileged user when the tests run as root, so that file permissions apply.
     bool unprivileged = false;
+    // When set, the child's address space is limited to this many bytes, so that an
+    // allocation too large for the memory there fails as it would on a machine without it.
+    std::size_t address_space_limit = 0;
 };
 
 // The user and group that an unprivileged run takes.
