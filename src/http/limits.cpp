@@ -47,11 +47,7 @@ upload_limits get_upload_limits() {
     send_head_line(socket, line, user_agent_last_line_template, user_agent.c_str());
 
     std::int32_t status = 0;
-    std::int32_t length = 0;
-    do {
-        status = 0;
-        length = read_response_head(socket, status);
-    } while (status == 100);
+    std::int32_t length = read_final_head(socket, status);
     const body_buffer body = read_body(socket, length);
     if (!body) fatal(u"bad limit response");
     const auto limits =

@@ -93,6 +93,15 @@ std::int32_t read_response_head(socket_handle socket, std::int32_t& status) {
     return chunked ? body_chunked : length;
 }
 
+std::int32_t read_final_head(socket_handle socket, std::int32_t& status) {
+    std::int32_t length = 0;
+    do {
+        status = 0;
+        length = read_response_head(socket, status);
+    } while (status == 100);
+    return length;
+}
+
 body_buffer read_body(socket_handle socket, std::int32_t& length) {
     if (length < 0) return read_chunked_body(socket, length);
     if (length > 0) {

@@ -28,6 +28,10 @@ using body_buffer = std::unique_ptr<char[], free_deleter>;
 // Reads one head; a status line sets `status`. Returns the body mode.
 std::int32_t read_response_head(socket_handle socket, std::int32_t& status);
 
+// Reads heads until one that is not an interim 100 head (a head without a status line leaves
+// the status at 0 and ends the search too). Returns the body mode of the last head.
+std::int32_t read_final_head(socket_handle socket, std::int32_t& status);
+
 // Classifies one head line (without its CR LF): a status line sets `status` and gives 0; a
 // chunked "Transfer-Encoding" gives -1; a "Content-Length" gives its number as written; any
 // other line gives 0.

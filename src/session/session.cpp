@@ -39,11 +39,7 @@ std::uint64_t announced_length(std::uint64_t body_bytes, wide_view codes, wide_v
 
 void report_response(socket_handle socket) {
     std::int32_t status = 0;
-    std::int32_t length = 0;
-    do {
-        status = 0;
-        length = read_response_head(socket, status);
-    } while (status == 100);
+    std::int32_t length = read_final_head(socket, status);
     const body_buffer body = read_body(socket, length);
     if (!body) return;
     const auto size = static_cast<std::size_t>(length);
