@@ -14,6 +14,7 @@ gallery_reply closing(std::string bytes) {
     return reply;
 }
 
+// Aborts the connection once `after_bytes` of the request have come (0: the whole request).
 gallery_reply resetting(std::size_t after_bytes) {
     gallery_reply reply;
     reply.reset_after = true;
@@ -33,7 +34,7 @@ TEST(Faults, TheLimitsQueryCutOffAnywhereIsABadLimitResponse) {
         {"closed mid-head", closing("HTTP/1.1 200 OK\r\nContent-Le"), "bad limit response\n"},
         {"closed mid-body", closing("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1048"),
          "server response terminated unexpectedly\nbad limit response\n"},
-        {"reset before answering", resetting(1), "bad limit response\n"},
+        {"reset instead of an answer", resetting(0), "bad limit response\n"},
         {"no status line", closing("10485760:100:2097152\r\n\r\n"), "bad limit response\n"},
     };
     for (const row& r : rows) {
@@ -69,7 +70,7 @@ TEST(Faults, AnAnswerCutOffAnywhereStillEndsTheRunWithZero) {
         // The head is read no further than 1025 bytes; the rest is taken as body.
         {"overlong head", closing(overlong), "", overlong.substr(1025, 1024) + "\n"},
         {"no status line", closing("garbage\r\n\r\nhello"), "", "hello\n"},
-        {"reset before answering", resetting(1), "", "\n"},
+        {"reset instead of an answer", resetting(0), "", "\n"},
     };
     for (const row& r : rows) {
         scripted_gallery gallery({limits_reply("-1:-1:-1"), r.reply});
