@@ -69,22 +69,6 @@ std::string read_to_end(int fd) {
 
 }  // namespace
 
-temp_dir::temp_dir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/gallery-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-        return;
-    }
-    path = pattern;
-}
-
-temp_dir::~temp_dir() {
-    if (path.empty()) return;
-    std::error_code ec;
-    fs::remove_all(path, ec);
-}
-
 running_gallery::~running_gallery() {
     if (pid > 0) {
         kill(pid, SIGKILL);

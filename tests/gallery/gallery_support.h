@@ -13,14 +13,7 @@
 #include <thread>
 #include <vector>
 
-// A fresh folder under the system temp folder, removed with everything in it at the end.
-struct temp_dir {
-    std::filesystem::path path;
-    temp_dir();
-    ~temp_dir();
-    temp_dir(const temp_dir&) = delete;
-    temp_dir& operator=(const temp_dir&) = delete;
-};
+#include "support/temp_dir.h"
 
 // The server's later output is drained as it comes, so a chatty run never blocks on the pipe.
 struct running_gallery {
