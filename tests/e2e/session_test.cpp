@@ -149,3 +149,19 @@ TEST(Session, ArgumentsAreArchivedInCommandLineOrder) {
     ASSERT_EQ(run.connections.size(), 2u);
     EXPECT_EQ(run.connections[1], expected_upload_head("127.0.0.1", 1610) + body);
 }
+
+TEST(Session, TheShippedProgramIgnoresTheDeveloperVariable) {
+    scripted_gallery gallery({limits_reply("-1:-1:-1"), answer_reply("200 OK", "ok")});
+    temp_dir appdata;
+    program_run child;
+    child.executable = NEXIVANE_EXE;
+    child.environment = {{"NEXIVANE_GALLERY", gallery.address()}, {"APPDATA", appdata.str()}};
+    const program_result result = run_program(child);
+    EXPECT_TRUE(gallery.finish().empty());
+    const std::string host = NEXIVANE_SHIPPED_HOST;
+    // The default host lies in a domain reserved never to resolve.
+    if (host.ends_with(".example")) {
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_EQ(result.err, "cannot resolve the gallery address\n");
+    }
+}
