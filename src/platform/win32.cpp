@@ -1,5 +1,6 @@
 // Windows implementation of the platform seam. Paths stay UTF-16 and go to the wide calls as
 // they are; narrow text is the ANSI code page.
+
 // Lean windows.h leaves out the old winsock.h, which would clash with winsock2.h.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -49,12 +50,18 @@ int capped_length(std::size_t length) {
 
 bool is_separator(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
 
-// "photos\" names the directory "photos", but the C runtime's status call finds nothing under
-// the trailing separator. Returns whether one was removed; a root ("\", "C:\") keeps its own.
-bool strip_trailing_separators(std::wstring& path) {
+// The C runtime's status call finds nothing under "photos\", which names the directory
+// "photos", nor under "C:", that drive's current directory: the path is given to it as "photos"
+// and "C:.". Returns whether a trailing separator was removed (a root such as "\" or "C:\"
+// keeps its own).
+bool path_for_status(std::wstring& path) {
     std::size_t end = path.size();
     while (end > 0 && is_separator(path[end - 1])) --end;
-    if (end == path.size() || end == 0) return false;
+    if (end == 0) return false;
+    if (end == path.size()) {
+        if (path.back() == L':') path += L'.';
+        return false;
+    }
     if (path[end - 1] == L':') ++end;
     const bool stripped = end < path.size();
     path.resize(end);
@@ -180,7 +187,7 @@ void net_trace_sends(std::vector<std::size_t>* sink) { send_trace = sink; }
 
 std::optional<file_status> file_stat(wide_view path) {
     std::wstring native = native_path(path);
-    const bool named_as_directory = strip_trailing_separators(native);
+    const bool named_as_directory = path_for_status(native);
     // The 64-bit call: a file of 4 GiB or more keeps its size.
     struct _stat64 info {};
     if (::_wstat64(native.c_str(), &info) != 0) return std::nullopt;
