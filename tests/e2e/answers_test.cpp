@@ -102,6 +102,8 @@ TEST(UploadAnswer, GoesToTheRightStreamAndTheRunEndsWithZero) {
          long_body.substr(0, 1024), ""},
         {"404 goes to standard error", raw(http_answer("404 Not Found", "no such page")), "",
          "no such page\n"},
+        {"404 text in the narrow code page", raw(http_answer("404 Not Found", "ferm\xE9 \x80")), "",
+         printed_narrow("ferm\xE9 \x80") + "\n"},
         {"500 text up to its first zero byte",
          raw(bytes_of("HTTP/1.1 500 Oops\r\nContent-Length: 9\r\n\r\nbroken\0xx")), "", "broken\n"},
         {"silent close", raw("", true), "", "\n"},

@@ -11,7 +11,16 @@
 // The client's exact requests, for comparing what the gallery received.
 std::string expected_limits_request(const std::string& host);
 std::string expected_upload_head(const std::string& host, unsigned long long content_length);
+
+// A client built for another platform, run through the wrapper that NEXIVANE_TEST_DEV_EXE names,
+// is described by the environment: NEXIVANE_TEST_DEV_SYSTEM is the system its User-Agent names
+// (e.g. "Windows NT 6.1"), NEXIVANE_TEST_DEV_CODE_PAGE its narrow code page (only "1252" is
+// known). Without them the client is this platform's own.
 std::string user_agent_text();
+// The UTF-8 bytes that standard error carries for the gallery's narrow text `bytes`, as the
+// client under test converts it: here bytes come back as they were, UTF-8 or not; a Windows
+// client converts them by its ANSI code page.
+std::string printed_narrow(const std::string& bytes);
 
 // The body's UTF-16LE text for ASCII or UTF-8 text.
 std::string utf16le(const std::string& utf8);
