@@ -54,7 +54,7 @@ bool archive_add_file_data(upload_archive& archive, std::uint32_t size, std::FIL
         archive.file_capacity = static_cast<std::uint32_t>(grown);
     }
     // Every file's bytes are read straight into the one buffer they are sent from.
-    auto* buffer = static_cast<unsigned char*>(std::malloc(size == 0 ? 1 : size));
+    unsigned char* buffer = file_buffer_allocate(size);
     if (buffer == nullptr) {
         print_message(u"not enough memory to hold a file, file ignored");
         return false;
@@ -65,7 +65,7 @@ bool archive_add_file_data(upload_archive& archive, std::uint32_t size, std::FIL
         const std::size_t got = std::fread(buffer + offset, 1, wanted, stream);
         if (got == 0) {
             print_message(u"filesize incorrect, file ignored");
-            std::free(buffer);
+            file_buffer_release(buffer, size);
             return false;
         }
         offset += static_cast<std::uint32_t>(got);
@@ -125,7 +125,7 @@ void archive_send(const upload_archive& archive, socket_handle socket) {
 
 void archive_release(upload_archive& archive) {
     for (std::uint32_t slot = 0; slot < archive.file_count; ++slot) {
-        std::free(archive.file_data[slot]);
+        file_buffer_release(archive.file_data[slot], archive.file_sizes[slot]);
     }
     std::free(archive.file_data);
     std::free(archive.file_sizes);

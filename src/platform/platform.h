@@ -75,6 +75,11 @@ std::optional<file_status> file_stat(wide_view path);
 // The file opened for reading bytes unchanged ("rb"), or null.
 std::FILE* file_open_read(wide_view path);
 
+// Memory for one file's bytes, which are read into it once and sent from it. Null when the
+// memory cannot be had. Release with the same size.
+unsigned char* file_buffer_allocate(std::size_t size);
+void file_buffer_release(unsigned char* buffer, std::size_t size);
+
 // A directory listing in the platform's order, "." and ".." included where the platform lists
 // them.
 struct dir_listing;

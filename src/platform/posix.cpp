@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -147,6 +148,28 @@ std::FILE* file_open_read(wide_view path) {
     // copy of each byte and a status call per file.
     if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
     return stream;
+}
+
+// Large buffers get their pages mapped in place at once: faulting each page in while the file
+// is read into it cost more than the read itself.
+constexpr std::size_t mapped_buffer_threshold = 64 * 1024;
+
+unsigned char* file_buffer_allocate(std::size_t size) {
+    if (size < mapped_buffer_threshold) {
+        return static_cast<unsigned char*>(std::malloc(size == 0 ? 1 : size));
+    }
+    void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : static_cast<unsigned char*>(mapped);
+}
+
+void file_buffer_release(unsigned char* buffer, std::size_t size) {
+    if (buffer == nullptr) return;
+    if (size < mapped_buffer_threshold) {
+        std::free(buffer);
+    } else {
+        ::munmap(buffer, size);
+    }
 }
 
 struct dir_listing {

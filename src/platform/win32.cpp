@@ -200,7 +200,19 @@ std::optional<file_status> file_stat(wide_view path) {
     return status;
 }
 
-std::FILE* file_open_read(wide_view path) { return ::_wfopen(native_path(path).c_str(), L"rb"); }
+std::FILE* file_open_read(wide_view path) {
+    std::FILE* stream = ::_wfopen(native_path(path).c_str(), L"rb");
+    // The archive reads every file whole into its own buffer: a stream buffer would only add a
+    // copy of each byte.
+    if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+}
+
+unsigned char* file_buffer_allocate(std::size_t size) {
+    return static_cast<unsigned char*>(std::malloc(size == 0 ? 1 : size));
+}
+
+void file_buffer_release(unsigned char* buffer, std::size_t) { std::free(buffer); }
 
 struct dir_listing {
     HANDLE find;            // INVALID_HANDLE_VALUE once the listing has ended
