@@ -21,36 +21,28 @@ std::filesystem::path walk_tree() {
     return generated_tree("walk", walk_files, walk_file_size, walk_folders);
 }
 
-// The whole of path collection: every file is also opened and read into the archive.
-void BM_walk_tree(benchmark::State& state) {
+// Path collection over the tree under the given limits, as a run does it.
+void walk(benchmark::State& state, const std::string& limits, std::uint32_t files_held) {
     const auto tree = walk_tree();
-    use_limits("-1:-1:-1");
+    use_limits(limits);
     const wide_string root = utf8_to_utf16(tree.string());
     for (auto _ : state) {
         upload_archive archive;
         archive_init(archive);
+        archive.count_warned = 1;  // a count warning is not what is measured
         add_path(archive, root);
-        if (archive.file_count != walk_files) state.SkipWithError("files missing");
+        if (archive.file_count != files_held) state.SkipWithError("files missing");
         archive_release(archive);
     }
     state.SetItemsProcessed(state.iterations() * walk_files);
 }
 
+// The whole of path collection: every file is also opened and read into the archive.
+void BM_walk_tree(benchmark::State& state) { walk(state, "-1:-1:-1", walk_files); }
+
 // The walk alone: listing, status and directory changes, with every file turned away by a file
 // count of 0 before it is opened.
-void BM_walk_tree_without_reading(benchmark::State& state) {
-    const auto tree = walk_tree();
-    use_limits("-1:0:-1");
-    const wide_string root = utf8_to_utf16(tree.string());
-    for (auto _ : state) {
-        upload_archive archive;
-        archive_init(archive);
-        archive.count_warned = 1;  // the warning is not what is measured
-        add_path(archive, root);
-        archive_release(archive);
-    }
-    state.SetItemsProcessed(state.iterations() * walk_files);
-}
+void BM_walk_tree_without_reading(benchmark::State& state) { walk(state, "-1:0:-1", 0); }
 
 // find(1) as a child process, its output thrown away. `-type f` alone takes the type from the
 // listing; printing sizes makes it take each file's status, as the walk does.

@@ -1,20 +1,12 @@
 // How the client takes the gallery's answers: the limits reply and the answer to the upload.
 #include <gtest/gtest.h>
 
+#include "support/bytes.h"
 #include "support/session_run.h"
 
 namespace {
 
-template <std::size_t n>
-std::string bytes_of(const char (&literal)[n]) {
-    return std::string(literal, n - 1);
-}
-
-gallery_reply raw(std::string bytes, bool close_after = false) {
-    gallery_reply reply{std::move(bytes)};
-    reply.close_after = close_after;
-    return reply;
-}
+gallery_reply raw(std::string bytes) { return gallery_reply{std::move(bytes)}; }
 
 }  // namespace
 
@@ -28,13 +20,13 @@ TEST(LimitsReply, BadRepliesEndTheRunBeforeAnyUpload) {
         {"two numbers", {limits_reply("10485760:100")}, "bad limit response\n"},
         {"blank before a colon", {limits_reply("5 :6:7")}, "bad limit response\n"},
         {"empty body, then the gallery closes",
-         {raw("HTTP/1.1 200 OK\r\n\r\n", true)},
+         {closing_reply("HTTP/1.1 200 OK\r\n\r\n")},
          "bad limit response\n"},
         {"out of range", {limits_reply("4294967296:1:1")}, "bad limit response\n"},
         {"cut short",
-         {raw("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1:2:3", true)},
+         {closing_reply("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1:2:3")},
          "server response terminated unexpectedly\nbad limit response\n"},
-        {"silent close", {raw("", true)}, "bad limit response\n"},
+        {"silent close", {closing_reply("")}, "bad limit response\n"},
     };
     for (const row& r : rows) {
         scripted_gallery gallery(r.replies);
@@ -65,8 +57,8 @@ TEST(LimitsReply, AnyFinalStatusCountsAndInterimHeadsArePassedOver) {
          raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
              "3\r\n-1:\r\n5\r\n-1:-1\r\n0\r\n\r\n"),
          "", true},
-        {"to the end", raw("HTTP/1.0 200 OK\r\n\r\n156:1:100", true), "", true},
-        {"to the end, one byte short", raw("HTTP/1.0 200 OK\r\n\r\n155:1:100", true),
+        {"to the end", closing_reply("HTTP/1.0 200 OK\r\n\r\n156:1:100"), "", true},
+        {"to the end, one byte short", closing_reply("HTTP/1.0 200 OK\r\n\r\n155:1:100"),
          "server refuses to accept archives bigger than 0M\n", false},
     };
     for (const row& r : rows) {
@@ -98,7 +90,7 @@ TEST(UploadAnswer, GoesToTheRightStreamAndTheRunEndsWithZero) {
          raw(bytes_of("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
                       "4\r\nab\0c\r\n3\r\n\0yz\r\n0\r\n\r\n")),
          bytes_of("ab\0c\0yz"), ""},
-        {"200 to the end, at most 1024 bytes", raw("HTTP/1.1 200 OK\r\n\r\n" + long_body, true),
+        {"200 to the end, at most 1024 bytes", closing_reply("HTTP/1.1 200 OK\r\n\r\n" + long_body),
          long_body.substr(0, 1024), ""},
         {"404 goes to standard error", raw(http_answer("404 Not Found", "no such page")), "",
          "no such page\n"},
@@ -106,8 +98,8 @@ TEST(UploadAnswer, GoesToTheRightStreamAndTheRunEndsWithZero) {
          printed_narrow("ferm\xE9 \x80") + "\n"},
         {"500 text up to its first zero byte",
          raw(bytes_of("HTTP/1.1 500 Oops\r\nContent-Length: 9\r\n\r\nbroken\0xx")), "", "broken\n"},
-        {"silent close", raw("", true), "", "\n"},
-        {"cut short", raw("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nhalf", true), "",
+        {"silent close", closing_reply(""), "", "\n"},
+        {"cut short", closing_reply("HTTP/1.1 200 OK\r\nContent-Length: 50\r\n\r\nhalf"), "",
          "server response terminated unexpectedly\n"},
         {"reset",
          [] {

@@ -8,12 +8,6 @@
 
 namespace {
 
-gallery_reply closing(std::string bytes) {
-    gallery_reply reply{std::move(bytes)};
-    reply.close_after = true;
-    return reply;
-}
-
 // Aborts the connection once `after_bytes` of the request have come (0: the whole request).
 gallery_reply resetting(std::size_t after_bytes) {
     gallery_reply reply;
@@ -31,11 +25,11 @@ TEST(Faults, TheLimitsQueryCutOffAnywhereIsABadLimitResponse) {
         std::string err;
     };
     const row rows[] = {
-        {"closed mid-head", closing("HTTP/1.1 200 OK\r\nContent-Le"), "bad limit response\n"},
-        {"closed mid-body", closing("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1048"),
+        {"closed mid-head", closing_reply("HTTP/1.1 200 OK\r\nContent-Le"), "bad limit response\n"},
+        {"closed mid-body", closing_reply("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1048"),
          "server response terminated unexpectedly\nbad limit response\n"},
         {"reset instead of an answer", resetting(0), "bad limit response\n"},
-        {"no status line", closing("10485760:100:2097152\r\n\r\n"), "bad limit response\n"},
+        {"no status line", closing_reply("10485760:100:2097152\r\n\r\n"), "bad limit response\n"},
     };
     for (const row& r : rows) {
         scripted_gallery gallery({r.reply});
@@ -57,19 +51,20 @@ TEST(Faults, AnAnswerCutOffAnywhereStillEndsTheRunWithZero) {
         std::string err;
     };
     const row rows[] = {
-        {"closed mid-head", closing("HTTP/1.1 200 OK\r\nContent-Len"), "", ""},
-        {"closed mid-status-line", closing("HTTP/1.1 2"), "", "\n"},
-        {"closed mid-body", closing("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc"), "",
+        {"closed mid-head", closing_reply("HTTP/1.1 200 OK\r\nContent-Len"), "", ""},
+        {"closed mid-status-line", closing_reply("HTTP/1.1 2"), "", "\n"},
+        {"closed mid-body", closing_reply("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc"), "",
          "server response terminated unexpectedly\n"},
         {"closed mid-chunk",
-         closing("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                 "3\r\nabc\r\n8\r\nde"),
+         closing_reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                       "3\r\nabc\r\n8\r\nde"),
          "abc", "server response terminated unexpectedly\n"},
         {"closed mid-size-line",
-         closing("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n1"), "abc", ""},
+         closing_reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n1"), "abc",
+         ""},
         // The head is read no further than 1025 bytes; the rest is taken as body.
-        {"overlong head", closing(overlong), "", overlong.substr(1025, 1024) + "\n"},
-        {"no status line", closing("garbage\r\n\r\nhello"), "", "hello\n"},
+        {"overlong head", closing_reply(overlong), "", overlong.substr(1025, 1024) + "\n"},
+        {"no status line", closing_reply("garbage\r\n\r\nhello"), "", "hello\n"},
         {"reset instead of an answer", resetting(0), "", "\n"},
     };
     for (const row& r : rows) {

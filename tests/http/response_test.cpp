@@ -7,6 +7,8 @@
 
 #include <thread>
 
+#include "support/bytes.h"
+
 namespace {
 
 // The gallery's side writes `bytes` and then ends its side; the reader works on the other end.
@@ -45,12 +47,6 @@ struct scripted_answer {
         return all;
     }
 };
-
-// A literal's bytes, zero bytes included.
-template <std::size_t n>
-std::string bytes_of(const char (&literal)[n]) {
-    return std::string(literal, n - 1);
-}
 
 std::string body_text(const body_buffer& body, std::int32_t length) {
     return body ? std::string(body.get(), static_cast<std::size_t>(length)) : "<none>";

@@ -48,6 +48,12 @@ gallery_reply answer_reply(const std::string& status, const std::string& body) {
     return gallery_reply{http_answer(status, body)};
 }
 
+gallery_reply closing_reply(std::string bytes) {
+    gallery_reply reply{std::move(bytes)};
+    reply.close_after = true;
+    return reply;
+}
+
 std::size_t complete_request_length(const std::string& bytes) {
     const std::size_t head_end = bytes.find("\r\n\r\n");
     if (head_end == std::string::npos) return 0;

@@ -28,6 +28,8 @@ std::string http_answer(const std::string& status, const std::string& body);
 // The limits query's usual answer for "A:F:S".
 gallery_reply limits_reply(const std::string& limits);
 gallery_reply answer_reply(const std::string& status, const std::string& body);
+// These bytes, then the end of the gallery's side of the connection.
+gallery_reply closing_reply(std::string bytes);
 
 struct scripted_gallery {
     int listen_fd = -1;
