@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "support/run_program.h"
+#include "support/session_run.h"
 #include "support/stand_in_gallery.h"
 #include "support/temp_dir.h"
 
@@ -22,7 +23,7 @@ program_result upload(const stand_in_gallery& gallery, const fs::path& work,
                       const std::vector<std::string>& arguments) {
     temp_dir appdata;
     program_run run;
-    run.executable = NEXIVANE_DEV_EXE;
+    run.executable = dev_executable();
     run.arguments = arguments;
     run.environment = {{"NEXIVANE_GALLERY", gallery.address}, {"APPDATA", appdata.str()}};
     run.working_directory = work.string();

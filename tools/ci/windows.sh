@@ -26,8 +26,10 @@ done
 
 e2e=build/tests/nexivane_e2e_test
 unit=build/tests/nexivane_unit_test
-if [ ! -x "$e2e" ] || [ ! -x "$unit" ]; then
-    cmake --build build --target nexivane_e2e_test nexivane_unit_test -j"$(nproc)"
+round_trip=build/tests/nexivane_round_trip_test
+if [ ! -x "$e2e" ] || [ ! -x "$unit" ] || [ ! -x "$round_trip" ]; then
+    cmake --build build --target nexivane_e2e_test nexivane_unit_test nexivane_round_trip_test \
+        -j"$(nproc)"
 fi
 
 # One Wine prefix per user for the whole run (a new prefix takes about 10 s to start): root's,
@@ -84,3 +86,5 @@ excluded=$(IFS=:; echo "${posix_only[*]}")
 "$e2e" --gtest_filter="-$excluded"
 # The one unit test that runs the client whole.
 "$unit" --gtest_filter='SettingsInTheArchive.*'
+# Real uploads from the Windows client into the stand-in gallery, compared byte for byte.
+"$round_trip"
