@@ -10,11 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fed_socket fed;
     open_fed_socket(fed, data, size);
     std::int32_t status = 0;
-    std::int32_t length = 0;
-    do {
-        status = 0;
-        length = read_response_head(reader_handle(fed), status);
-    } while (status == 100);
+    std::int32_t length = read_final_head(reader_handle(fed), status);
     const std::int32_t mode = length;
     const body_buffer body = read_body(reader_handle(fed), length);
     close_fed_socket(fed);
