@@ -65,9 +65,5 @@ void BM_send_in_pieces(benchmark::State& state) {
 
 }  // namespace
 
-// A first untimed pass reads the new tree once, as every later run finds it.
-BENCHMARK(BM_build_and_send_archive)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinWarmUpTime(0.2);
-BENCHMARK(BM_send_in_pieces)->Arg(1024)->Arg(65536)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_build_and_send_archive)->Apply(wall_time_after_warm_up);
+BENCHMARK(BM_send_in_pieces)->Arg(1024)->Arg(65536)->Apply(wall_time_after_warm_up);

@@ -74,3 +74,7 @@ void use_limits(const std::string& limits) {
     get_upload_limits();
     gallery.finish(true);
 }
+
+void wall_time_after_warm_up(benchmark::internal::Benchmark* benchmark) {
+    benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->MinWarmUpTime(0.2);
+}

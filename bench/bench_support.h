@@ -2,6 +2,8 @@
 // and throws it away.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -28,3 +30,8 @@ socket_handle connect_to_sink(const discarding_sink& sink);
 
 // The gallery's limits for the benchmarks' archive building ("A:F:S"), fetched into the cache.
 void use_limits(const std::string& limits);
+
+// How every benchmark here is timed: wall time in milliseconds, after an untimed first pass that
+// takes what only the first reads of a new tree cost (access times written back, listings
+// cached), which no later run pays.
+void wall_time_after_warm_up(benchmark::internal::Benchmark* benchmark);

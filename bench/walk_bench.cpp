@@ -71,15 +71,7 @@ void BM_find_tree_with_sizes(benchmark::State& state) { run_find(state, true); }
 
 }  // namespace
 
-// A first untimed pass takes what only the first reads of a new tree cost (its access times
-// written back, its listings cached), which no later run pays.
-BENCHMARK(BM_walk_tree)->Unit(benchmark::kMillisecond)->UseRealTime()->MinWarmUpTime(0.2);
-BENCHMARK(BM_walk_tree_without_reading)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinWarmUpTime(0.2);
-BENCHMARK(BM_find_tree)->Unit(benchmark::kMillisecond)->UseRealTime()->MinWarmUpTime(0.2);
-BENCHMARK(BM_find_tree_with_sizes)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->MinWarmUpTime(0.2);
+BENCHMARK(BM_walk_tree)->Apply(wall_time_after_warm_up);
+BENCHMARK(BM_walk_tree_without_reading)->Apply(wall_time_after_warm_up);
+BENCHMARK(BM_find_tree)->Apply(wall_time_after_warm_up);
+BENCHMARK(BM_find_tree_with_sizes)->Apply(wall_time_after_warm_up);
