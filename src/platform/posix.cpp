@@ -202,24 +202,38 @@ void dir_listing_close(dir_listing* listing) {
 }
 
 // The noted directory is held open, so the walk returns to it even when it was entered through a
-// symbolic link or has been renamed meanwhile.
+// symbolic link or has been renamed meanwhile. A descriptor for a path alone needs no right to
+// read the directory, so a folder that can be searched but not listed (a drop folder) is noted
+// too; where there is no such descriptor, the directory's path stands in.
 struct cwd_mark {
     int fd;
+    std::string path;
 };
 
 cwd_mark* cwd_note() {
+#ifdef O_PATH
+    const int fd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
     const int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return new cwd_mark{fd};
+#endif
+    if (fd >= 0) return new cwd_mark{fd, {}};
+    char* current = ::getcwd(nullptr, 0);
+    if (current == nullptr) return nullptr;
+    auto* mark = new cwd_mark{-1, current};
+    std::free(current);
+    return mark;
 }
 
 bool cwd_change(wide_view path) { return ::chdir(native_path(path).c_str()) == 0; }
 
-bool cwd_restore(const cwd_mark* mark) { return mark != nullptr && ::fchdir(mark->fd) == 0; }
+bool cwd_restore(const cwd_mark* mark) {
+    if (mark == nullptr) return false;
+    return mark->fd >= 0 ? ::fchdir(mark->fd) == 0 : ::chdir(mark->path.c_str()) == 0;
+}
 
 void cwd_release(cwd_mark* mark) {
     if (mark == nullptr) return;
-    ::close(mark->fd);
+    if (mark->fd >= 0) ::close(mark->fd);
     delete mark;
 }
 

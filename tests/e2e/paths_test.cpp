@@ -189,6 +189,34 @@ TEST(Paths, UnreadableAndUnenterableEntriesAreSkippedSilently) {
     EXPECT_EQ(uploaded_body(run), archive_body({{"fine.jpg", "fine"}}));
 }
 
+// A drop folder: it may be entered and its entries opened by name, but not listed. The walk
+// must still find its way back into it after each directory.
+TEST(Paths, AWalkStartedInAFolderThatCannotBeListedProceeds) {
+    scripted_gallery gallery({limits_reply("-1:-1:-1"), ok_reply()});
+    session_run run;
+    write_file(run.work.path / "pics" / "a.jpg", "aaaa");
+    write_file(run.work.path / "pics" / "sub" / "b.jpg", "bb");
+    write_file(run.work.path / "top.jpg", "top");
+    write_file(run.work.path / "more" / "c.jpg", "c");
+    for (const auto& entry : fs::recursive_directory_iterator(run.work.path)) {
+        fs::permissions(entry.path(), fs::perms::all);
+    }
+    fs::permissions(run.work.path, fs::perms::owner_all | fs::perms::group_write |
+                                       fs::perms::group_exec | fs::perms::others_write |
+                                       fs::perms::others_exec);  // 0733: no listing
+    fs::permissions(run.appdata.path, fs::perms::all);
+    run.arguments = {"pics", "top.jpg", "more"};
+    run.unprivileged = true;
+    const program_result result = run.run(gallery);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.err, "");
+    std::vector<entry> expected;
+    walk_in_listing_order(run.work.path / "pics", expected);
+    expected.push_back({"top.jpg", "top"});
+    expected.push_back({"c.jpg", "c"});
+    EXPECT_EQ(uploaded_body(run), archive_body(expected));
+}
+
 TEST(Paths, ALinkBackIntoTheWalkIsNotFollowedRoundInCircles) {
     scripted_gallery gallery({limits_reply("-1:-1:-1"), ok_reply()});
     session_run run;
