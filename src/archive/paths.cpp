@@ -14,6 +14,7 @@ constexpr char count_warning[] =
     "server refuses to accept more than %d files per session, the rest is ignored";
 constexpr char size_warning[] =
     "server refuses to accept files bigger than %dK, big images ignored";
+constexpr std::uint32_t no_file_size_limit = UINT32_MAX;
 constexpr char format_warning[] =
     "files of 1000000000 bytes or more cannot be sent, such files ignored";
 
@@ -46,7 +47,9 @@ void add_file(upload_archive& archive, wide_view path, std::uint64_t size,
         warn_once(archive.count_warned, count_warning, static_cast<std::int32_t>(limits.max_files));
         return;
     }
-    if (size > limits.max_file_bytes) {
+    // The largest limit is the gallery's "no limit": a file past it is refused by the format
+    // alone, and the gallery's warning would name a limit it does not have.
+    if (size > limits.max_file_bytes && limits.max_file_bytes != no_file_size_limit) {
         warn_once(archive.size_warned, size_warning,
                   static_cast<std::int32_t>(limits.max_file_bytes >> 10));
         return;

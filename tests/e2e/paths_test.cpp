@@ -246,17 +246,25 @@ TEST(Paths, FilesTooLargeForTheIndexAreTurnedAwayUnread) {
         std::string limits;
         std::uint64_t size;
         std::string err;
+        std::vector<std::string> arguments = {"huge.bin", "huge.bin", "small.jpg"};
     };
     const std::string format_warning =
         "files of 1000000000 bytes or more cannot be sent, such files ignored\n";
     const row rows[] = {
         {"-1:-1:-1", 1000000000, format_warning},
         {"-1:-1:-1", 4294967295ull, format_warning},
-        // Past 32 bits the size is still compared whole, never as a 5-byte file.
-        {"-1:-1:-1", (1ull << 32) + 5,
+        // Past 32 bits the size is still compared whole, never as a 5-byte file. With no limit
+        // from the gallery, only the format turns it away.
+        {"-1:-1:-1", (1ull << 32) + 5, format_warning},
+        {"-1:-1:-2", (1ull << 32) + 5,
          "server refuses to accept files bigger than 4194303K, big images ignored\n"},
         {"-1:-1:2097152", (1ull << 32) + 5,
          "server refuses to accept files bigger than 2048K, big images ignored\n"},
+        // The count test still comes first.
+        {"-1:1:-1",
+         (1ull << 32) + 5,
+         "server refuses to accept more than 1 files per session, the rest is ignored\n",
+         {"small.jpg", "huge.bin"}},
     };
     for (const row& r : rows) {
         scripted_gallery gallery({limits_reply(r.limits), ok_reply()});
@@ -265,7 +273,7 @@ TEST(Paths, FilesTooLargeForTheIndexAreTurnedAwayUnread) {
         write_file(huge, "");
         fs::resize_file(huge, r.size);  // sparse: nothing is written
         write_file(run.work.path / "small.jpg", "small");
-        run.arguments = {"huge.bin", "huge.bin", "small.jpg"};
+        run.arguments = r.arguments;
         const program_result result = run.run(gallery);
         EXPECT_EQ(result.exit_code, 0) << r.size;
         EXPECT_EQ(result.err, r.err) << r.size;
