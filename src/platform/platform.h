@@ -108,8 +108,13 @@ char path_separator();
 // Creates one directory; the result is not needed by the settings (an existing one is normal).
 bool make_dir(const std::string& path);
 
-// Moves a completely written file over its target in one step.
-bool file_replace(const std::string& from, const std::string& to);
+// Makes `content` the whole of the file at `path`, line feeds written as the platform's line
+// ends. A symbolic link is written through: the file it names is replaced and the link stays. The
+// content goes into a new file of a unique name beside that file, which keeps the file's
+// permissions and is moved over it in one step, so no one sees it half-written; where no file can
+// be made beside it, the file is rewritten in place. False, with the file left as it was and no
+// temporary file behind, when the file cannot be written (a read-only file included).
+bool file_rewrite(const std::string& path, std::string_view content);
 
 // ---- Text and console --------------------------------------------------------------------------
 // Narrow text (UTF-8 on POSIX, the ANSI code page on Windows) to UTF-16.

@@ -259,8 +259,90 @@ char path_separator() { return '/'; }
 
 bool make_dir(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
-bool file_replace(const std::string& from, const std::string& to) {
-    return std::rename(from.c_str(), to.c_str()) == 0;
+namespace {
+
+// As many links in a row as the system itself follows before it gives up.
+constexpr int max_link_depth = 40;
+
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file that a path finally names, its links followed one at a time, so that a link to a file
+// not made yet still leads to where it will be. None for a loop of links or an unreadable link.
+std::optional<std::string> final_target(std::string path) {
+    for (int depth = 0; depth < max_link_depth; ++depth) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+        std::string link(static_cast<std::size_t>(info.st_size) + 1, '\0');
+        const ssize_t length = ::readlink(path.c_str(), link.data(), link.size());
+        // A link that changed while it was read: read it again.
+        if (length < 0) return std::nullopt;
+        if (static_cast<std::size_t>(length) >= link.size()) continue;
+        link.resize(static_cast<std::size_t>(length));
+        path = link.starts_with('/') ? link : folder_of(path) + "/" + link;
+    }
+    return std::nullopt;
+}
+
+bool write_all(int fd, std::string_view content) {
+    while (!content.empty()) {
+        const ssize_t written = ::write(fd, content.data(), content.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        content.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// The permissions a newly made file gets, as a plain rewrite would give it.
+mode_t new_file_mode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+bool file_rewrite(const std::string& path, std::string_view content) {
+    const auto target = final_target(path);
+    if (!target) return false;
+    // Opening without truncating tells whether the file may be written, and changes nothing.
+    // Without O_NONBLOCK, a FIFO in the file's place would hold the run until someone reads it.
+    mode_t mode = 0;
+    bool regular = true;
+    const int existing = ::open(target->c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (existing >= 0) {
+        struct stat info {};
+        const bool known = ::fstat(existing, &info) == 0;
+        ::close(existing);
+        if (!known) return false;
+        mode = info.st_mode & 07777;
+        regular = S_ISREG(info.st_mode);
+    } else if (errno == ENOENT) {
+        mode = new_file_mode();
+    } else {
+        return false;
+    }
+    if (regular) {
+        std::string temporary = *target + ".XXXXXX";
+        const int fd = ::mkstemp(temporary.data());
+        if (fd >= 0) {
+            bool written = ::fchmod(fd, mode) == 0 && write_all(fd, content) && ::fsync(fd) == 0;
+            written = ::close(fd) == 0 && written;
+            if (written && ::rename(temporary.c_str(), target->c_str()) == 0) return true;
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        // No file can be made in the folder (it is read-only, say): the file itself is written.
+    }
+    const int fd = ::open(target->c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) return false;
+    const bool written = write_all(fd, content);
+    return ::close(fd) == 0 && written;
 }
 
 // ---- Text and console --------------------------------------------------------------------------

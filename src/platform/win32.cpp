@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <winsock2.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -309,9 +310,100 @@ char path_separator() { return '\\'; }
 
 bool make_dir(const std::string& path) { return ::_mkdir(path.c_str()) == 0; }
 
-// std::rename fails on Windows when the target exists.
-bool file_replace(const std::string& from, const std::string& to) {
-    return ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+namespace {
+
+// The file a symbolic link (or any other name) finally leads to; the name itself where that file
+// cannot be opened, such as one not made yet.
+std::wstring final_target(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return path;
+    }
+    const HANDLE handle =
+        ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return path;
+    std::wstring target(MAX_PATH, L'\0');
+    DWORD length =
+        ::GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
+    if (length >= target.size()) {
+        target.resize(length + 1);
+        length = ::GetFinalPathNameByHandleW(handle, target.data(),
+                                             static_cast<DWORD>(target.size()), 0);
+    }
+    ::CloseHandle(handle);
+    if (length == 0 || length >= target.size()) return path;
+    target.resize(length);
+    return target;
+}
+
+bool write_all(HANDLE file, std::string_view content) {
+    while (!content.empty()) {
+        DWORD written = 0;
+        const auto piece = static_cast<DWORD>(std::min<std::size_t>(content.size(), 1u << 20));
+        if (!::WriteFile(file, content.data(), piece, &written, nullptr) || written == 0) {
+            return false;
+        }
+        content.remove_prefix(written);
+    }
+    return true;
+}
+
+// The attributes a rewritten file keeps; read-only never reaches here.
+constexpr DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+constexpr unsigned temporary_name_tries = 100;
+
+}  // namespace
+
+bool file_rewrite(const std::string& path, std::string_view content) {
+    const std::wstring target = final_target(native_path(narrow_to_wide(path)));
+    // Text as the runtime's text mode writes it: each line feed as CR LF.
+    std::string text;
+    for (char c : content) {
+        if (c == '\n') text.push_back('\r');
+        text.push_back(c);
+    }
+    // Opening the file for writing without changing it tells whether it may be written: a file
+    // with the read-only attribute, or one the user may not write, is left as it is.
+    DWORD attributes = FILE_ATTRIBUTE_NORMAL;
+    const HANDLE existing = ::CreateFileW(target.c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (existing != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(existing);
+        const DWORD found = ::GetFileAttributesW(target.c_str());
+        if (found != INVALID_FILE_ATTRIBUTES && (found & kept_attributes) != 0) {
+            attributes = found & kept_attributes;
+        }
+    } else if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return false;
+    }
+    const std::wstring stem = target + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-";
+    for (unsigned attempt = 0; attempt < temporary_name_tries; ++attempt) {
+        const std::wstring temporary = stem + std::to_wstring(attempt) + L".tmp";
+        const HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          attributes, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+            break;  // no file can be made in the folder: the file itself is written below
+        }
+        bool written = write_all(file, text) && ::FlushFileBuffers(file);
+        written = ::CloseHandle(file) && written;
+        if (written &&
+            ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) {
+            return true;
+        }
+        ::DeleteFileW(temporary.c_str());
+        return false;
+    }
+    const HANDLE file = ::CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool written = write_all(file, text) && ::SetEndOfFile(file);
+    return ::CloseHandle(file) && written;
 }
 
 // ---- Text and console --------------------------------------------------------------------------

@@ -15,7 +15,6 @@ client_settings current;
 
 constexpr std::string_view settings_folder_name = "kavro";
 constexpr std::string_view settings_file_name = "uploader2.ini";
-constexpr std::string_view temporary_suffix = ".tmp";
 constexpr std::string_view default_codes = "L";
 constexpr std::string_view default_flag = "true";
 
@@ -97,21 +96,9 @@ const client_settings& write_default_settings() {
     if (!folder) return current;  // no application-data folder: run on the defaults alone
     make_dir(*folder);
     const std::string path = *folder + path_separator() + std::string(settings_file_name);
-    // Written beside the file and moved over it, so the file is never seen half-written.
-    const std::string temporary = path + std::string(temporary_suffix);
-    std::FILE* file = std::fopen(temporary.c_str(), "w");
-    if (file == nullptr) {
-        print_message(u"cannot create configuration file");
-        return current;
-    }
     const std::string content = std::string(client_version) + "\n" + std::string(default_codes) +
                                 "\n" + std::string(default_flag);
-    const bool written = std::fputs(content.c_str(), file) >= 0;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed || !file_replace(temporary, path)) {
-        std::remove(temporary.c_str());
-        print_message(u"cannot create configuration file");
-    }
+    if (!file_rewrite(path, content)) print_message(u"cannot create configuration file");
     return current;
 }
 
