@@ -1,6 +1,6 @@
 #include "http/response.h"
 
-#include <cstring>
+#include <algorithm>
 #include <string_view>
 
 #include "support/console.h"
@@ -30,10 +30,37 @@ body_buffer allocate_body(std::size_t bytes) {
     return body_buffer(static_cast<char*>(std::malloc(bytes + 1)));
 }
 
-struct chunk {
-    body_buffer data;
-    std::size_t size = 0;
+void report_cut_short(bool* cut_short) {
+    print_message(u"server response terminated unexpectedly");
+    if (cut_short != nullptr) *cut_short = true;
+}
+
+// The chunks joined as their bytes arrive, in one buffer that grows geometrically: the cost stays
+// linear in the bytes received however small the chunks, and the memory stays close to the bytes
+// held whatever sizes the chunks announce.
+struct joined_body {
+    body_buffer bytes;
+    std::size_t capacity = 0;  // body bytes it has room for, besides the zero byte after them
+    std::size_t used = 0;
 };
+
+constexpr std::size_t joined_first_capacity = 1024;
+// The most room asked for at once on behalf of a chunk's announced size, so that a size the
+// gallery never sends costs nothing.
+constexpr std::size_t joined_receive_piece = 64 * 1024;
+
+// Room for `wanted` more bytes after those in use; false when the memory cannot be had.
+bool make_room(joined_body& joined, std::size_t wanted) {
+    if (joined.bytes && joined.capacity - joined.used >= wanted) return true;
+    const std::size_t grown =
+        std::max({joined_first_capacity, joined.capacity * 2, joined.used + wanted});
+    void* moved = std::realloc(joined.bytes.get(), grown + 1);
+    if (moved == nullptr) return false;
+    static_cast<void>(joined.bytes.release());
+    joined.bytes.reset(static_cast<char*>(moved));
+    joined.capacity = grown;
+    return true;
+}
 
 // A chunk size line: false when the body ends here (closed connection, an overlong line, no
 // hexadecimal number, or a size that is zero or negative).
@@ -102,8 +129,8 @@ std::int32_t read_final_head(socket_handle socket, std::int32_t& status) {
     return length;
 }
 
-body_buffer read_body(socket_handle socket, std::int32_t& length) {
-    if (length < 0) return read_chunked_body(socket, length);
+body_buffer read_body(socket_handle socket, std::int32_t& length, bool* cut_short) {
+    if (length < 0) return read_chunked_body(socket, length, cut_short);
     if (length > 0) {
         const auto wanted = static_cast<std::size_t>(length);
         body_buffer body = allocate_body(wanted);
@@ -116,7 +143,7 @@ body_buffer read_body(socket_handle socket, std::int32_t& length) {
                 got += static_cast<std::size_t>(received);
         }
         if (!body) {
-            print_message(u"server response terminated unexpectedly");
+            report_cut_short(cut_short);
             return nullptr;
         }
         body[wanted] = '\0';
@@ -135,42 +162,40 @@ body_buffer read_body(socket_handle socket, std::int32_t& length) {
     return body;
 }
 
-body_buffer read_chunked_body(socket_handle socket, std::int32_t& length) {
-    std::unique_ptr<chunk[]> chunks(new chunk[chunk_list_step]);
-    std::size_t capacity = chunk_list_step;
-    std::size_t used = 0;
-    std::size_t total = 0;
+body_buffer read_chunked_body(socket_handle socket, std::int32_t& length, bool* cut_short) {
+    joined_body joined;
     std::int32_t size = 0;
     while (read_chunk_size(socket, size)) {
         // The joined body's count must stay a 32-bit length.
-        if (static_cast<std::size_t>(size) > static_cast<std::size_t>(INT32_MAX) - total) break;
-        std::int32_t chunk_length = size;
-        body_buffer data = read_body(socket, chunk_length);
-        // A chunk cut short keeps its slot but contributes nothing.
-        const std::size_t held = data ? static_cast<std::size_t>(size) : 0;
-        total += held;
-        chunks[used++] = chunk{std::move(data), held};
+        if (static_cast<std::size_t>(size) > static_cast<std::size_t>(INT32_MAX) - joined.used) {
+            break;
+        }
+        const std::size_t chunk_start = joined.used;
+        std::size_t missing = static_cast<std::size_t>(size);
+        while (missing > 0) {
+            if (!make_room(joined, std::min(missing, joined_receive_piece))) {
+                report_cut_short(cut_short);
+                return nullptr;
+            }
+            const std::size_t room = std::min(missing, joined.capacity - joined.used);
+            const long long received = net_recv(socket, joined.bytes.get() + joined.used, room);
+            if (received <= 0) break;
+            joined.used += static_cast<std::size_t>(received);
+            missing -= static_cast<std::size_t>(received);
+        }
+        if (missing > 0) {
+            // A chunk cut short contributes nothing; the next size line decides what follows.
+            joined.used = chunk_start;
+            report_cut_short(cut_short);
+        }
         char line_end[2];
         net_recv(socket, line_end, sizeof line_end);
-        if (used == capacity) {
-            std::unique_ptr<chunk[]> grown(new chunk[capacity + chunk_list_step]);
-            for (std::size_t i = 0; i < used; ++i) grown[i] = std::move(chunks[i]);
-            chunks = std::move(grown);
-            capacity += chunk_list_step;
-        }
     }
-    body_buffer joined = allocate_body(total);
-    if (!joined) {
-        print_message(u"server response terminated unexpectedly");
+    if (!make_room(joined, 0)) {
+        report_cut_short(cut_short);
         return nullptr;
     }
-    std::size_t offset = 0;
-    for (std::size_t i = 0; i < used; ++i) {
-        if (chunks[i].size == 0) continue;
-        std::memcpy(joined.get() + offset, chunks[i].data.get(), chunks[i].size);
-        offset += chunks[i].size;
-    }
-    joined[offset] = '\0';
-    length = static_cast<std::int32_t>(offset);
-    return joined;
+    joined.bytes[joined.used] = '\0';
+    length = static_cast<std::int32_t>(joined.used);
+    return std::move(joined.bytes);
 }

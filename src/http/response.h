@@ -14,7 +14,6 @@ inline constexpr std::int32_t body_to_end = 0;
 
 inline constexpr std::size_t head_buffer_size = 1025;
 inline constexpr std::size_t size_line_buffer_size = 80;
-inline constexpr std::size_t chunk_list_step = 80;
 inline constexpr std::size_t to_end_body_limit = 1024;
 
 struct free_deleter {
@@ -38,8 +37,12 @@ std::int32_t read_final_head(socket_handle socket, std::int32_t& status);
 std::int32_t parse_header_line(std::string_view line, std::int32_t& status);
 
 // Reads the body in the mode held by `length`, which then holds the count of body bytes. Null
-// when a body of announced length was cut short (the message has been printed).
-body_buffer read_body(socket_handle socket, std::int32_t& length);
+// when a body of announced length was cut short (the message has been printed). `cut_short`,
+// when given, is set whenever part of the body ended early: also a chunk whose data was cut off,
+// which leaves the rest of a chunked body readable.
+body_buffer read_body(socket_handle socket, std::int32_t& length, bool* cut_short = nullptr);
 
-// The chunked mode of read_body: every chunk joined by its length, zero bytes included.
-body_buffer read_chunked_body(socket_handle socket, std::int32_t& length);
+// The chunked mode of read_body: every chunk joined by its length, zero bytes included, a chunk
+// cut short contributing nothing.
+body_buffer read_chunked_body(socket_handle socket, std::int32_t& length,
+                              bool* cut_short = nullptr);

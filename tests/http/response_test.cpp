@@ -132,6 +132,13 @@ TEST(ReadBody, EachLengthModeAndWhatStaysOnTheConnection) {
     const std::string size_line_80 = std::string(77, '0') + "5\r\n";  // 80 bytes with CR LF
     const std::string size_line_81 = std::string(78, '0') + "5\r\n";
     const std::string to_end(3000, 'e');
+    // Larger than any one step by which the joined body grows.
+    std::string large(300000, 'L');
+    for (std::size_t i = 0; i < large.size(); i += 4096) large[i] = static_cast<char>(i >> 12);
+    char large_size[16];
+    std::snprintf(large_size, sizeof large_size, "%zx", large.size());
+    const std::string large_then_small =
+        "1\r\na\r\n" + std::string(large_size) + "\r\n" + large + "\r\n1\r\nz\r\n0\r\n\r\n";
     struct row {
         std::string name;
         std::int32_t mode;
@@ -168,13 +175,20 @@ TEST(ReadBody, EachLengthModeAndWhatStaysOnTheConnection) {
          "server response terminated unexpectedly\n", ""},
         {"huge chunk saturates and is cut short", -1, "FFFFFFFFFF\r\nabc", "",
          "server response terminated unexpectedly\n", ""},
+        {"a large chunk between small ones", -1, large_then_small, "a" + large + "z", "", "\r\n"},
+        {"a large chunk cut short leaves the chunks before it", -1,
+         "1\r\na\r\n" + std::string(large_size) + "\r\n" + large.substr(0, 200000), "a",
+         "server response terminated unexpectedly\n", ""},
     };
     for (const row& r : rows) {
         scripted_answer answer(r.bytes);
         std::int32_t length = r.mode;
+        bool cut_short = false;
         ::testing::internal::CaptureStderr();
-        const body_buffer body = read_body(answer.reader, length);
+        const body_buffer body = read_body(answer.reader, length, &cut_short);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), r.message) << r.name;
+        // Whatever ended early is told to the caller, with a body or without.
+        EXPECT_EQ(cut_short, !r.message.empty()) << r.name;
         EXPECT_EQ(body_text(body, length), r.body) << r.name;
         if (body) {
             EXPECT_EQ(body[static_cast<std::size_t>(length)], '\0') << r.name;
