@@ -102,7 +102,7 @@ bool archive_add_index_entry(upload_archive& archive, std::uint32_t size, wide_v
     return true;
 }
 
-void archive_send(const upload_archive& archive, socket_handle socket) {
+bool archive_send(const upload_archive& archive, socket_handle socket) {
     if (!net_send_all(socket, archive.index, std::size_t{archive.index_length} * 2)) {
         fatal(u"connection error");
     }
@@ -116,11 +116,12 @@ void archive_send(const upload_archive& archive, socket_handle socket) {
             const long long sent = net_send(socket, data + offset, piece);
             if (sent <= 0) {
                 print_message(u"send error");
-                return;
+                return false;
             }
             offset += static_cast<std::uint32_t>(sent);
         }
     }
+    return true;
 }
 
 void archive_release(upload_archive& archive) {

@@ -48,8 +48,9 @@ bool archive_add_file_data(upload_archive& archive, std::uint32_t size, std::FIL
 // hold is never written: false, and nothing is appended.
 bool archive_add_index_entry(upload_archive& archive, std::uint32_t size, wide_view name);
 
-// Sends the index, its closing LF and every held file's bytes on the upload connection.
-void archive_send(const upload_archive& archive, socket_handle socket);
+// Sends the index, its closing LF and every held file's bytes on the upload connection. False
+// after "send error": the file data did not all go out, and the run goes on to read the answer.
+bool archive_send(const upload_archive& archive, socket_handle socket);
 
 // Frees the index, the slot arrays and every held file's buffer.
 void archive_release(upload_archive& archive);

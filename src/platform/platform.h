@@ -126,6 +126,12 @@ void console_write_error(wide_view text);
 // Raw bytes to standard output.
 void console_write_output(const void* data, std::size_t length);
 
+enum class console_stream { output, error };
+
+// Whether a person may be watching the stream: a terminal on POSIX, a console on Windows. A pipe
+// or a file is not.
+bool console_is_terminal(console_stream stream);
+
 // The running system's name and version for the User-Agent, e.g. "Windows NT 6.1" or
 // "Linux 6.1".
 std::string os_version_text();

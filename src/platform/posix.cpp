@@ -359,6 +359,10 @@ void console_write_output(const void* data, std::size_t length) {
     std::fflush(stdout);
 }
 
+bool console_is_terminal(console_stream stream) {
+    return ::isatty(stream == console_stream::output ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
+
 std::string os_version_text() {
     utsname names{};
     if (::uname(&names) != 0) return "Unknown 0.0";

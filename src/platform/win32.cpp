@@ -422,15 +422,20 @@ wide_string narrow_to_wide(std::string_view narrow) {
     return wide;
 }
 
+bool console_is_terminal(console_stream stream) {
+    const HANDLE handle =
+        ::GetStdHandle(stream == console_stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode);
+}
+
 // A console shows every character written as UTF-16; a pipe or a file gets UTF-8, which holds
 // every character too, where the ANSI code page would turn many into '?'.
 void console_write_error(wide_view text) {
     use_binary_streams();
-    const HANDLE handle = ::GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+    if (console_is_terminal(console_stream::error)) {
         std::fflush(stderr);
-        write_console(handle, text);
+        write_console(::GetStdHandle(STD_ERROR_HANDLE), text);
         return;
     }
     const std::string bytes = utf16_to_utf8(text);

@@ -10,6 +10,7 @@
 #include "settings/settings.h"
 #include "support/console.h"
 #include "support/format.h"
+#include "support/terminal.h"
 #include "support/text.h"
 #include "support/version.h"
 
@@ -20,6 +21,7 @@ constexpr std::uint64_t preamble_fixed_bytes = 12;
 constexpr char16_t line_feed = u'\n';
 constexpr std::size_t message_buffer_units = 80;
 constexpr char16_t over_limit_template[] = u"server refuses to accept archives bigger than %dM";
+constexpr char16_t answer_missing_message[] = u"server response terminated unexpectedly";
 
 void send_item(socket_handle socket, const void* data, std::size_t length) {
     if (!net_send_all(socket, data, length)) fatal(u"connection error");
@@ -37,17 +39,31 @@ std::uint64_t announced_length(std::uint64_t body_bytes, wide_view codes, wide_v
            preamble_fixed_bytes;
 }
 
-void report_response(socket_handle socket) {
+bool report_response(socket_handle socket) {
     std::int32_t status = 0;
     std::int32_t length = read_final_head(socket, status);
-    const body_buffer body = read_body(socket, length);
-    if (!body) return;
+    bool cut_short = false;
+    const body_buffer body = read_body(socket, length, &cut_short);
+    if (!body) return false;
     const auto size = static_cast<std::size_t>(length);
-    if (status == 200) {
-        console_write_output(body.get(), size);
-    } else {
-        print_message(to_wide(text_before_zero(body.get(), size)));
+    if (status == 0 && size == 0) {
+        // Nothing came back that reads as an answer: the gallery closed or reset the connection.
+        if (!cut_short) print_message(answer_missing_message);
+        return false;
     }
+    if (status == 200) {
+        const std::string_view bytes(body.get(), size);
+        if (console_is_terminal(console_stream::output)) {
+            const std::string shown = terminal_safe_bytes(bytes);
+            console_write_output(shown.data(), shown.size());
+        } else {
+            console_write_output(bytes.data(), bytes.size());
+        }
+    } else {
+        const wide_string text = to_wide(text_before_zero(body.get(), size));
+        print_message(console_is_terminal(console_stream::error) ? terminal_safe_text(text) : text);
+    }
+    return !cut_short;
 }
 
 int run_upload_session(const gallery_endpoint& endpoint,
@@ -83,10 +99,12 @@ int run_upload_session(const gallery_endpoint& endpoint,
     send_wide_line(socket, to_wide(client_version));
     send_wide_line(socket, codes);
     send_wide_line(socket, flag);
-    archive_send(archive, socket);
+    // A body that did not go out whole, or an answer that did not come back whole, is a failed
+    // upload: a caller must not take it for one the gallery has.
+    const bool sent_whole = archive_send(archive, socket);
     archive_release(archive);
 
-    report_response(socket);
+    const bool answered = report_response(socket);
     net_stop();
-    return 0;
+    return sent_whole && answered ? 0 : 1;
 }

@@ -17,5 +17,6 @@ int run_upload_session(const gallery_endpoint& endpoint, const std::vector<wide_
 std::uint64_t announced_length(std::uint64_t body_bytes, wide_view codes, wide_view flag);
 
 // Reads the gallery's answer to the upload: a 200 body goes to standard output unchanged,
-// anything else to standard error as one line.
-void report_response(socket_handle socket);
+// anything else to standard error as one line (on a terminal, with its control characters shown
+// as "?"). False when no answer came back whole: nothing that reads as one, or a body cut short.
+bool report_response(socket_handle socket);

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,14 +32,37 @@ std::vector<std::string> child_environment(const program_run& run) {
     return result;
 }
 
+// A pseudo-terminal in place of a pipe: [0] the side the test reads, [1] the program's side.
+void open_terminal(int ends[2]) {
+    ends[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ends[0] < 0 || ::grantpt(ends[0]) != 0 || ::unlockpt(ends[0]) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    const char* name = ::ptsname(ends[0]);
+    ends[1] = name == nullptr ? -1 : ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios settings{};
+    if (ends[1] < 0 || ::tcgetattr(ends[1], &settings) != 0) {
+        throw std::runtime_error("pseudo-terminal cannot be opened");
+    }
+    ::cfmakeraw(&settings);
+    ::tcsetattr(ends[1], TCSANOW, &settings);
+}
+
+void open_stream(int ends[2], bool terminal) {
+    if (terminal) {
+        open_terminal(ends);
+    } else if (::pipe2(ends, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+}
+
 }  // namespace
 
 program_result run_program(const program_run& run, int hang_guard_seconds) {
     int out_pipe[2];
     int err_pipe[2];
-    if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
+    open_stream(out_pipe, run.output_on_terminal);
+    open_stream(err_pipe, run.error_on_terminal);
     std::vector<std::string> argv_text{run.executable};
     argv_text.insert(argv_text.end(), run.arguments.begin(), run.arguments.end());
     std::vector<char*> argv;

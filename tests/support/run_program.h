@@ -23,6 +23,11 @@ struct program_run {
     // When set, the child's address space is limited to this many bytes, so that an
     // allocation too large for the memory there fails as it would on a machine without it.
     std::size_t address_space_limit = 0;
+    // Streams that go to a pseudo-terminal of their own instead of a pipe, as when a person runs
+    // the program. The terminal passes bytes through unchanged (no CR added before LF), so they
+    // can be compared exactly.
+    bool output_on_terminal = false;
+    bool error_on_terminal = false;
 };
 
 // The user and group that an unprivileged run takes.

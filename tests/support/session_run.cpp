@@ -68,6 +68,8 @@ program_result session_run::run(scripted_gallery& gallery) {
     child.environment.emplace("APPDATA", appdata.str());
     child.working_directory = work.str();
     child.unprivileged = unprivileged;
+    child.output_on_terminal = output_on_terminal;
+    child.error_on_terminal = error_on_terminal;
     program_result result = run_program(child);
     connections = gallery.finish();
     return result;

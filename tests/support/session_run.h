@@ -33,6 +33,8 @@ struct session_run {
     std::vector<std::string> arguments;
     std::map<std::string, std::optional<std::string>> environment;
     bool unprivileged = false;  // see program_run
+    bool output_on_terminal = false;
+    bool error_on_terminal = false;
 
     // Runs the client against the gallery and returns its result; the gallery is finished, and
     // `connections` holds what each connection carried.
