@@ -7,6 +7,7 @@
 
 #include "support/console.h"
 #include "support/format.h"
+#include "support/progress.h"
 
 // The index is sent straight from memory as UTF-16LE.
 static_assert(std::endian::native == std::endian::little);
@@ -16,6 +17,11 @@ namespace {
 constexpr char16_t line_feed = u'\n';
 // Initial size of the body count: the LF that ends the index.
 constexpr std::uint64_t empty_body_bytes = 2;
+
+// The bytes of the held files' data: the body count without the index and its closing LF.
+std::uint64_t held_file_bytes(const upload_archive& archive) {
+    return archive.body_bytes - empty_body_bytes - 2 * std::uint64_t{archive.index_length};
+}
 
 [[noreturn]] void out_of_memory() { fatal(u"not enough memory to build the archive"); }
 
@@ -69,11 +75,13 @@ bool archive_add_file_data(upload_archive& archive, std::uint32_t size, std::FIL
             return false;
         }
         offset += static_cast<std::uint32_t>(got);
+        progress_packed(archive.file_count, held_file_bytes(archive) + offset);
     }
     archive.file_data[archive.file_count] = buffer;
     archive.file_sizes[archive.file_count] = size;
     ++archive.file_count;
     archive.body_bytes += size;
+    progress_packed(archive.file_count, held_file_bytes(archive));
     return true;
 }
 
@@ -107,6 +115,7 @@ bool archive_send(const upload_archive& archive, socket_handle socket) {
         fatal(u"connection error");
     }
     if (!net_send_all(socket, &line_feed, sizeof line_feed)) fatal(u"connection error");
+    progress_sent(std::uint64_t{archive.index_length} * 2 + sizeof line_feed);
     for (std::uint32_t slot = 0; slot < archive.file_count; ++slot) {
         const unsigned char* data = archive.file_data[slot];
         const std::uint32_t size = archive.file_sizes[slot];
@@ -119,6 +128,7 @@ bool archive_send(const upload_archive& archive, socket_handle socket) {
                 return false;
             }
             offset += static_cast<std::uint32_t>(sent);
+            progress_sent(static_cast<std::uint64_t>(sent));
         }
     }
     return true;

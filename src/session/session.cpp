@@ -10,6 +10,7 @@
 #include "settings/settings.h"
 #include "support/console.h"
 #include "support/format.h"
+#include "support/progress.h"
 #include "support/terminal.h"
 #include "support/text.h"
 #include "support/version.h"
@@ -30,6 +31,7 @@ void send_item(socket_handle socket, const void* data, std::size_t length) {
 void send_wide_line(socket_handle socket, wide_view text) {
     send_item(socket, text.data(), text.size() * sizeof(char16_t));
     send_item(socket, &line_feed, sizeof line_feed);
+    progress_sent((text.size() + 1) * sizeof(char16_t));
 }
 
 }  // namespace
@@ -70,6 +72,7 @@ int run_upload_session(const gallery_endpoint& endpoint,
                        const std::vector<wide_string>& arguments) {
     set_gallery_endpoint(endpoint);
     net_start();
+    progress_start();
     const std::uint32_t max_archive_bytes = get_upload_limits().max_archive_bytes;
     const client_settings& settings = load_settings();
     const socket_handle socket = connect_to_gallery();
@@ -95,6 +98,7 @@ int run_upload_session(const gallery_endpoint& endpoint,
     }
     send_head_line(socket, line, content_length_line_template, static_cast<std::uint32_t>(length));
     send_head_line(socket, line, content_type_line_template, upload_charset);
+    progress_send_start(length);
 
     send_wide_line(socket, to_wide(client_version));
     send_wide_line(socket, codes);
@@ -102,6 +106,7 @@ int run_upload_session(const gallery_endpoint& endpoint,
     // A body that did not go out whole, or an answer that did not come back whole, is a failed
     // upload: a caller must not take it for one the gallery has.
     const bool sent_whole = archive_send(archive, socket);
+    progress_finish();
     archive_release(archive);
 
     const bool answered = report_response(socket);

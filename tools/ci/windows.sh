@@ -91,6 +91,7 @@ posix_only=(
     Paths.AWalkStartedInAFolderThatCannotBeListedProceeds
     SettingsFile.IsRewrittenThroughLinks
     UploadAnswer.TheGallerysTextCannotDriveATerminal
+    ProgressLine.OnATerminalOnlyAndErasedBeforeEveryOtherLine
 )
 excluded=$(IFS=:; echo "${posix_only[*]}")
 "$e2e" --gtest_filter="-$excluded"
