@@ -13,7 +13,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string default_file = "2.0\nL\ntrue";
+// The defaults as the client under test writes them.
+const std::string default_file = "2.0" + client_line_end() + "L" + client_line_end() + "true";
 const std::string cannot_create = "cannot create configuration file\n";
 constexpr fs::perms read_only_folder = fs::perms::owner_read | fs::perms::owner_exec |
                                        fs::perms::group_read | fs::perms::group_exec |
