@@ -18,6 +18,13 @@ constexpr std::uint32_t no_file_size_limit = UINT32_MAX;
 constexpr char format_warning[] =
     "files of 1000000000 bytes or more cannot be sent, such files ignored";
 
+// How far the walk reads ahead of itself in a listing: enough files that the disk has several
+// requests at once, few enough that the cache is not flooded; the entry count bounds the memory
+// a folder of things that are not files can take.
+constexpr std::uint32_t read_ahead_files = 16;
+constexpr std::uint64_t read_ahead_bytes = 16u << 20;
+constexpr std::size_t read_ahead_entries = 64;
+
 // The directories entered on the way down to the one being walked: one that is met again would
 // lead the walk round in a circle.
 struct directory_identity {
@@ -86,7 +93,16 @@ void walk_directory(upload_archive& archive, wide_view path, const file_status& 
         return;
     }
     entered.push_back(identity);
-    while (const wide_string* name = dir_iter_next(iterator)) {
+    const upload_limits limits = get_upload_limits();
+    const std::uint64_t most_bytes =
+        std::min<std::uint64_t>(limits.max_file_bytes, largest_archive_file);
+    for (;;) {
+        // The files coming next in the listing are being read in while this one is.
+        const std::uint64_t files_wanted =
+            archive.file_count < limits.max_files ? limits.max_files - archive.file_count : 0;
+        dir_iter_read_ahead(iterator, most_bytes, files_wanted);
+        const wide_string* name = dir_iter_next(iterator);
+        if (name == nullptr) break;
         if (!name->empty() && (*name)[0] == u'.') continue;
         add_entry(archive, *name, entered);
     }
@@ -114,17 +130,57 @@ void add_entry(upload_archive& archive, wide_view path, walk_path& entered) {
 dir_iter* dir_iter_open(wide_view dir) {
     dir_listing* listing = dir_listing_open(dir);
     if (listing == nullptr) return nullptr;
-    return new dir_iter{wide_string(), listing};
+    auto* iterator = new dir_iter;
+    iterator->listing = listing;
+    return iterator;
 }
 
+namespace {
+
+// The next entry straight from the listing; false once it has ended (and is closed).
+bool take_from_listing(dir_iter* iterator, wide_string& name, entry_kind& kind) {
+    if (iterator->listing == nullptr) return false;
+    if (dir_listing_next(iterator->listing, name, kind)) return true;
+    dir_listing_close(iterator->listing);
+    iterator->listing = nullptr;
+    return false;
+}
+
+}  // namespace
+
 const wide_string* dir_iter_next(dir_iter* iterator) {
-    if (iterator == nullptr || iterator->listing == nullptr) return nullptr;
-    if (!dir_listing_next(iterator->listing, iterator->name)) {
-        dir_listing_close(iterator->listing);
-        iterator->listing = nullptr;
-        return nullptr;
+    if (iterator == nullptr) return nullptr;
+    if (!iterator->ahead.empty()) {
+        dir_entry_ahead& next = iterator->ahead.front();
+        if (next.asked_bytes > 0) {
+            --iterator->ahead_files;
+            iterator->ahead_bytes -= next.asked_bytes;
+        }
+        iterator->name = std::move(next.name);
+        iterator->ahead.pop_front();
+        return &iterator->name;
     }
-    return &iterator->name;
+    entry_kind kind = entry_kind::unknown;
+    return take_from_listing(iterator, iterator->name, kind) ? &iterator->name : nullptr;
+}
+
+void dir_iter_read_ahead(dir_iter* iterator, std::uint64_t most_bytes, std::uint64_t files_wanted) {
+    if (iterator == nullptr) return;
+    files_wanted = std::min<std::uint64_t>(files_wanted, read_ahead_files);
+    while (iterator->ahead_files < files_wanted && iterator->ahead_bytes < read_ahead_bytes &&
+           iterator->ahead.size() < read_ahead_entries) {
+        dir_entry_ahead entry;
+        entry_kind kind = entry_kind::unknown;
+        if (!take_from_listing(iterator, entry.name, kind)) return;
+        const bool may_enter = !entry.name.empty() && entry.name[0] != u'.' &&
+                               (kind == entry_kind::file || kind == entry_kind::unknown);
+        if (may_enter) entry.asked_bytes = file_read_ahead(entry.name, most_bytes);
+        if (entry.asked_bytes > 0) {
+            ++iterator->ahead_files;
+            iterator->ahead_bytes += entry.asked_bytes;
+        }
+        iterator->ahead.push_back(std::move(entry));
+    }
 }
 
 void dir_iter_close(dir_iter* iterator) {

@@ -80,12 +80,23 @@ std::FILE* file_open_read(wide_view path);
 unsigned char* file_buffer_allocate(std::size_t size);
 void file_buffer_release(unsigned char* buffer, std::size_t size);
 
+// What a listing says an entry is, where it says so without a status call. Only a hint: the
+// walk takes every entry's status itself.
+enum class entry_kind { unknown, file, directory, other };
+
 // A directory listing in the platform's order, "." and ".." included where the platform lists
 // them.
 struct dir_listing;
 dir_listing* dir_listing_open(wide_view path);  // null when the directory cannot be listed
-bool dir_listing_next(dir_listing* listing, wide_string& name);  // false once the listing ended
+// False once the listing ended.
+bool dir_listing_next(dir_listing* listing, wide_string& name, entry_kind& kind);
 void dir_listing_close(dir_listing* listing);
+
+// Asks the system to start reading the file into its cache, so that its bytes are on their way
+// while earlier files are read. Only a regular file of at most `most_bytes` is asked for, and it
+// is opened only when it is one. Returns the bytes asked for: 0 where nothing was (or where the
+// platform has no such request).
+std::uint64_t file_read_ahead(wide_view path, std::uint64_t most_bytes);
 
 // The working directory: noted before a directory is entered and made current again after.
 struct cwd_mark;

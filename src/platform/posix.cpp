@@ -182,7 +182,7 @@ dir_listing* dir_listing_open(wide_view path) {
     return new dir_listing{dir};
 }
 
-bool dir_listing_next(dir_listing* listing, wide_string& name) {
+bool dir_listing_next(dir_listing* listing, wide_string& name, entry_kind& kind) {
     if (listing == nullptr || listing->dir == nullptr) return false;
     errno = 0;
     const dirent* entry = ::readdir(listing->dir);
@@ -192,7 +192,42 @@ bool dir_listing_next(dir_listing* listing, wide_string& name) {
         return false;
     }
     name = utf8_to_utf16(entry->d_name);
+    switch (entry->d_type) {
+        case DT_REG:
+            kind = entry_kind::file;
+            break;
+        case DT_DIR:
+            kind = entry_kind::directory;
+            break;
+        case DT_LNK:
+        case DT_UNKNOWN:
+            kind = entry_kind::unknown;
+            break;
+        default:
+            kind = entry_kind::other;
+            break;
+    }
     return true;
+}
+
+std::uint64_t file_read_ahead(wide_view path, std::uint64_t most_bytes) {
+    const std::string native = native_path(path);
+    // The status first, so that nothing but a regular file is ever opened (a FIFO or a device
+    // may do something when opened); O_NONBLOCK keeps one swapped in meanwhile from holding us.
+    struct stat info {};
+    if (::stat(native.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0 ||
+        static_cast<std::uint64_t>(info.st_size) > most_bytes) {
+        return 0;
+    }
+    const int fd = ::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    std::uint64_t asked = 0;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED) == 0) {
+        asked = static_cast<std::uint64_t>(info.st_size);
+    }
+    ::close(fd);
+    return asked;
 }
 
 void dir_listing_close(dir_listing* listing) {

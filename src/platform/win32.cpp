@@ -255,7 +255,7 @@ dir_listing* dir_listing_open(wide_view path) {
     return listing;
 }
 
-bool dir_listing_next(dir_listing* listing, wide_string& name) {
+bool dir_listing_next(dir_listing* listing, wide_string& name, entry_kind& kind) {
     if (listing == nullptr) return false;
     if (listing->pending) {
         listing->pending = false;
@@ -266,8 +266,21 @@ bool dir_listing_next(dir_listing* listing, wide_string& name) {
     }
     const wchar_t* found = listing->data.cFileName;
     name = from_native(found, ::wcsnlen(found, MAX_PATH));
+    const DWORD attributes = listing->data.dwFileAttributes;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        kind = entry_kind::unknown;
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        kind = entry_kind::directory;
+    } else if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        kind = entry_kind::other;
+    } else {
+        kind = entry_kind::file;
+    }
     return true;
 }
+
+// Windows has no request to start reading a file into the cache without reading it.
+std::uint64_t file_read_ahead(wide_view, std::uint64_t) { return 0; }
 
 void dir_listing_close(dir_listing* listing) {
     if (listing == nullptr) return;

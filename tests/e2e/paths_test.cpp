@@ -1,12 +1,15 @@
 // Path collection through whole runs on real trees: what enters the archive, in which order,
 // under which names, and what the limits turn away.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "support/session_run.h"
 
@@ -215,6 +218,65 @@ TEST(Paths, AWalkStartedInAFolderThatCannotBeListedProceeds) {
     expected.push_back({"top.jpg", "top"});
     expected.push_back({"c.jpg", "c"});
     EXPECT_EQ(uploaded_body(run), archive_body(expected));
+}
+
+// The walk reads files ahead of itself: the archive keeps the listing's order and the limits
+// as they were, and nothing but a regular file is ever opened (a FIFO with no writer would hold
+// the run; a writer waiting on it would be let through).
+TEST(Paths, ReadingAheadKeepsTheOrderAndOpensNothingButFiles) {
+    scripted_gallery gallery({limits_reply("-1:30:1000"), ok_reply()});
+    session_run run;
+    const fs::path pics = run.work.path / "pics";
+    for (int i = 0; i < 40; ++i) {
+        const std::size_t size = i % 3 == 0 ? 1500 : 500;  // every third over the size limit
+        write_file(pics / ("p" + std::to_string(i) + ".jpg"),
+                   std::string(size, static_cast<char>('a' + i % 26)));
+    }
+    write_file(pics / "sub" / "s.jpg", "in the middle of the listing");
+    write_file(pics / ".dot.jpg", "skipped");
+    ASSERT_EQ(::mkfifo((pics / "pipe.jpg").c_str(), 0666), 0);
+    // Opening the FIFO for writing returns only once someone opens it for reading.
+    std::atomic<bool> opened{false};
+    std::thread writer([&] {
+        const int fd = ::open((pics / "pipe.jpg").c_str(), O_WRONLY);
+        opened = true;
+        if (fd >= 0) ::close(fd);
+    });
+    run.arguments = {"pics"};
+    const program_result result = run.run(gallery);
+    const bool opened_by_client = opened.load();
+    // Let the writer go.
+    const int reader = ::open((pics / "pipe.jpg").c_str(), O_RDONLY | O_NONBLOCK);
+    writer.join();
+    ::close(reader);
+    EXPECT_FALSE(opened_by_client);
+
+    std::vector<entry> listed;
+    walk_in_listing_order(pics, listed);
+    std::vector<entry> kept;
+    std::string err;
+    bool size_warned = false;
+    bool count_warned = false;
+    for (const entry& e : listed) {
+        if (kept.size() >= 30) {
+            if (!count_warned) {
+                err +=
+                    "server refuses to accept more than 30 files per session, the rest is "
+                    "ignored\n";
+            }
+            count_warned = true;
+        } else if (e.data.size() > 1000) {
+            if (!size_warned) {
+                err += "server refuses to accept files bigger than 0K, big images ignored\n";
+            }
+            size_warned = true;
+        } else {
+            kept.push_back(e);
+        }
+    }
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.err, err);
+    EXPECT_EQ(uploaded_body(run), archive_body(kept));
 }
 
 TEST(Paths, ALinkBackIntoTheWalkIsNotFollowedRoundInCircles) {
