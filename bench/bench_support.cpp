@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bare_socket.h"
 #include "http/connection.h"
 #include "http/limits.h"
 #include "support/scripted_gallery.h"
@@ -34,17 +35,8 @@ fs::path generated_tree(const std::string& name, int files, std::size_t file_siz
 }
 
 discarding_sink::discarding_sink() {
-    listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_fd, 64) != 0) {
-        throw std::runtime_error("sink cannot listen");
-    }
-    socklen_t length = sizeof address;
-    ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    listen_fd = listen_on_loopback(port);
+    if (listen_fd < 0) throw std::runtime_error("sink cannot listen");
     thread = std::thread([fd = listen_fd] {
         std::vector<char> buffer(1 << 20);
         for (;;) {
