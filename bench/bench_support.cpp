@@ -59,6 +59,28 @@ socket_handle connect_to_sink(const discarding_sink& sink) {
     return net_connect_ipv4(htonl(INADDR_LOOPBACK), sink.port);
 }
 
+void open_fed_answer(fed_answer& fed, const std::string& answer) {
+    std::uint16_t port = 0;
+    const int listen_fd = listen_on_loopback(port);
+    if (listen_fd < 0) throw std::runtime_error("cannot listen on loopback");
+    fed.reader = net_connect_ipv4(htonl(INADDR_LOOPBACK), port);
+    fed.peer = ::accept(listen_fd, nullptr, nullptr);
+    ::close(listen_fd);
+    if (fed.reader == no_socket || fed.peer < 0) throw std::runtime_error("cannot connect");
+    fed.writer = std::thread([fd = fed.peer, &answer] {
+        send_whole(fd, answer.data(), answer.size());
+        ::shutdown(fd, SHUT_WR);
+    });
+}
+
+void close_fed_answer(fed_answer& fed) {
+    if (fed.reader != no_socket) ::close(static_cast<int>(fed.reader));
+    if (fed.writer.joinable()) fed.writer.join();
+    if (fed.peer >= 0) ::close(fed.peer);
+    fed.reader = no_socket;
+    fed.peer = -1;
+}
+
 void use_limits(const std::string& limits) {
     scripted_gallery gallery({limits_reply(limits)});
     set_gallery_endpoint({"127.0.0.1", gallery.port});
