@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bare_socket.h"
 #include "http/connection.h"
 #include "http/limits.h"
 #include "support/scripted_gallery.h"
@@ -34,17 +35,8 @@ fs::path generated_tree(const std::string& name, int files, std::size_t file_siz
 }
 
 discarding_sink::discarding_sink() {
-    listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_fd, 64) != 0) {
-        throw std::runtime_error("sink cannot listen");
-    }
-    socklen_t length = sizeof address;
-    ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    listen_fd = listen_on_loopback(port);
+    if (listen_fd < 0) throw std::runtime_error("sink cannot listen");
     thread = std::thread([fd = listen_fd] {
         std::vector<char> buffer(1 << 20);
         for (;;) {
@@ -65,6 +57,28 @@ discarding_sink::~discarding_sink() {
 
 socket_handle connect_to_sink(const discarding_sink& sink) {
     return net_connect_ipv4(htonl(INADDR_LOOPBACK), sink.port);
+}
+
+void open_fed_answer(fed_answer& fed, const std::string& answer) {
+    std::uint16_t port = 0;
+    const int listen_fd = listen_on_loopback(port);
+    if (listen_fd < 0) throw std::runtime_error("cannot listen on loopback");
+    fed.reader = net_connect_ipv4(htonl(INADDR_LOOPBACK), port);
+    fed.peer = ::accept(listen_fd, nullptr, nullptr);
+    ::close(listen_fd);
+    if (fed.reader == no_socket || fed.peer < 0) throw std::runtime_error("cannot connect");
+    fed.writer = std::thread([fd = fed.peer, &answer] {
+        send_whole(fd, answer.data(), answer.size());
+        ::shutdown(fd, SHUT_WR);
+    });
+}
+
+void close_fed_answer(fed_answer& fed) {
+    if (fed.reader != no_socket) ::close(static_cast<int>(fed.reader));
+    if (fed.writer.joinable()) fed.writer.join();
+    if (fed.peer >= 0) ::close(fed.peer);
+    fed.reader = no_socket;
+    fed.peer = -1;
 }
 
 void use_limits(const std::string& limits) {

@@ -1,5 +1,5 @@
-// What the benchmarks share: generated trees of files, and a loopback peer that takes an upload
-// and throws it away.
+// What the benchmarks share: generated trees of files, a loopback peer that takes an upload and
+// throws it away, and one that sends a prepared answer.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -27,6 +27,22 @@ struct discarding_sink {
 };
 
 socket_handle connect_to_sink(const discarding_sink& sink);
+
+// A loopback connection whose far end sends `answer` and then ends its side. The answer is
+// written by a thread of its own in sends as large as the socket takes, so the reader under test
+// seldom waits for it and its few hundred system calls stay out of the figure beside the
+// reader's millions; a pre-filled buffer could not hold the larger answers. `answer` must stay
+// valid until the connection is closed.
+struct fed_answer {
+    socket_handle reader = no_socket;
+    int peer = -1;
+    std::thread writer;
+};
+
+void open_fed_answer(fed_answer& fed, const std::string& answer);
+
+// Closes the reader first, so a writer still blocked on a full buffer is released.
+void close_fed_answer(fed_answer& fed);
 
 // The gallery's limits for the benchmarks' archive building ("A:F:S"), fetched into the cache.
 void use_limits(const std::string& limits);

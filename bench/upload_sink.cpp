@@ -1,14 +1,15 @@
 // A loopback gallery for the session benchmark: answers the limits query with no limits, reads
-// each upload's body as fast as it comes and throws it away (or keeps the first in a file, so
-// other clients can send the very same bytes), then answers 200.
+// each upload's body as fast as it comes and throws it away (or keeps the first upload's body
+// and head in files, so other clients can send the very same bytes), then answers 200.
 //
-//   nexivane-upload-sink [--save FILE]     prints "listening on 127.0.0.1:PORT" first
-#include <arpa/inet.h>
-#include <netinet/in.h>
+//   nexivane-upload-sink [--save BODY_FILE] [--save-head HEAD_FILE]
+//
+// It prints "listening on 127.0.0.1:PORT" first.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,19 +17,22 @@
 #include <thread>
 #include <vector>
 
+#include "bare_socket.h"
+
 namespace {
 
 std::atomic<bool> saved{false};
 const char* save_path = nullptr;
+const char* save_head_path = nullptr;
 
-void send_text(int fd, const std::string& text) {
-    std::size_t sent = 0;
-    while (sent < text.size()) {
-        const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        sent += static_cast<std::size_t>(n);
-    }
+void save_bytes(const char* path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path, "wb");
+    if (file == nullptr) return;
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
 }
+
+void send_text(int fd, const std::string& text) { send_whole(fd, text.data(), text.size()); }
 
 void serve(int fd) {
     std::vector<char> buffer(1 << 20);
@@ -52,7 +56,10 @@ void serve(int fd) {
         unsigned long long wanted =
             length_field != nullptr ? std::strtoull(length_field + 18, nullptr, 10) : 0;
         std::FILE* keep = nullptr;
-        if (save_path != nullptr && !saved.exchange(true)) keep = std::fopen(save_path, "wb");
+        if ((save_path != nullptr || save_head_path != nullptr) && !saved.exchange(true)) {
+            if (save_head_path != nullptr) save_bytes(save_head_path, head);
+            if (save_path != nullptr) keep = std::fopen(save_path, "wb");
+        }
         unsigned long long got = rest.size();
         if (keep != nullptr) std::fwrite(rest.data(), 1, rest.size(), keep);
         while (got < wanted) {
@@ -71,19 +78,17 @@ void serve(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--save") == 0) save_path = argv[2];
-    const int listen_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listen_fd, 64) != 0) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--save") == 0) save_path = argv[i + 1];
+        if (std::strcmp(argv[i], "--save-head") == 0) save_head_path = argv[i + 1];
+    }
+    std::uint16_t port = 0;
+    const int listen_fd = listen_on_loopback(port);
+    if (listen_fd < 0) {
         std::perror("listen");
         return 1;
     }
-    socklen_t length = sizeof address;
-    ::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
-    std::printf("listening on 127.0.0.1:%u\n", ntohs(address.sin_port));
+    std::printf("listening on 127.0.0.1:%u\n", port);
     std::fflush(stdout);
     for (;;) {
         const int fd = ::accept(listen_fd, nullptr, nullptr);
