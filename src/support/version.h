@@ -4,5 +4,10 @@
 
 #include <string_view>
 
+// The project's version in CMakeLists.txt, which the package and the manual page carry too.
+#ifndef NEXIVANE_VERSION
+#error "NEXIVANE_VERSION is set when the program is built"
+#endif
+
 inline constexpr std::string_view product_name = "Nexivane";
-inline constexpr std::string_view client_version = "2.0";
+inline constexpr std::string_view client_version = NEXIVANE_VERSION;
