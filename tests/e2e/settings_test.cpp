@@ -110,8 +110,8 @@ TEST(SettingsFile, IsRewrittenThroughLinks) {
     for (const rewrite_case& c : cases) run_rewrite_case(c);
 }
 
-// A read-only file is left as it is, a read-only folder does not stop a writable file from being
-// rewritten, and the file keeps its permissions.
+// A read-only file is left as it is, and a read-only folder does not stop a writable file from
+// being rewritten.
 TEST(SettingsFile, RespectsPermissions) {
     const rewrite_case cases[] = {
         {"a read-only file is left as it is",
@@ -137,6 +137,17 @@ TEST(SettingsFile, RespectsPermissions) {
              EXPECT_EQ(read_file(file_in(kavro)), default_file);
              EXPECT_EQ(names_in(kavro), std::vector<std::string>{"uploader2.ini"});
          }},
+        {"a folder where nothing can be written",
+         [](const fs::path& kavro, const fs::path&) { fs::permissions(kavro, read_only_folder); },
+         cannot_create,
+         [](const fs::path& kavro, const fs::path&) { EXPECT_TRUE(names_in(kavro).empty()); }},
+    };
+    for (const rewrite_case& c : cases) run_rewrite_case(c);
+}
+
+// The rewritten file keeps the permission bits the user gave it.
+TEST(SettingsFile, KeepsThePermissionBits) {
+    const rewrite_case cases[] = {
         {"the file keeps its permissions",
          [](const fs::path& kavro, const fs::path&) {
              write_file(file_in(kavro), "2.0");
@@ -150,10 +161,14 @@ TEST(SettingsFile, RespectsPermissions) {
                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
              EXPECT_EQ(names_in(kavro), std::vector<std::string>{"uploader2.ini"});
          }},
-        {"a folder where nothing can be written",
-         [](const fs::path& kavro, const fs::path&) { fs::permissions(kavro, read_only_folder); },
-         cannot_create,
-         [](const fs::path& kavro, const fs::path&) { EXPECT_TRUE(names_in(kavro).empty()); }},
+        {"a new file gets what the umask leaves, as any new file",
+         [](const fs::path&, const fs::path&) {},
+         "",
+         [](const fs::path& kavro, const fs::path&) {
+             const mode_t mask = ::umask(0);
+             ::umask(mask);
+             EXPECT_EQ(mode_of(file_in(kavro)), static_cast<fs::perms>(0666 & ~mask));
+         }},
     };
     for (const rewrite_case& c : cases) run_rewrite_case(c);
 }

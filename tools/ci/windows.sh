@@ -82,6 +82,8 @@ export NEXIVANE_TEST_DEV_CODE_PAGE=1252           # LC_ALL=C.UTF-8 in wine-dev.s
 #   drop folder finds nothing there;
 # - Wine shows a Unix symbolic link to a file as the file itself, so a Windows program cannot tell
 #   it is a link;
+# - Windows has no Unix permission bits to keep: a file a Windows program makes under Wine gets
+#   the umask's;
 # - on a terminal, Wine's console draws what the program writes with cursor sequences and a code
 #   page of its own, so the terminal's bytes are Wine's, not the program's (the same answers
 #   through a pipe are compared).
@@ -90,6 +92,7 @@ posix_only=(
     Faults.AFileLargerThanFreeMemoryIsLeftOutAndTheRestIsSent
     Paths.AWalkStartedInAFolderThatCannotBeListedProceeds
     SettingsFile.IsRewrittenThroughLinks
+    SettingsFile.KeepsThePermissionBits
     UploadAnswer.TheGallerysTextCannotDriveATerminal
     ProgressLine.OnATerminalOnlyAndErasedBeforeEveryOtherLine
 )
