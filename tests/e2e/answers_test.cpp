@@ -115,13 +115,7 @@ TEST(UploadAnswer, GoesToTheRightStreamAndOnlyAWholeAnswerEndsWithZero) {
         {"a chunk cut short",
          closing_reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n9\r\nha"),
          "ok", missing, 1},
-        {"reset",
-         [] {
-             gallery_reply reply;
-             reply.reset_after = true;
-             return reply;
-         }(),
-         "", missing, 1},
+        {"reset", resetting_reply(0), "", missing, 1},
     };
     for (const row& r : rows) {
         scripted_gallery gallery({limits_reply("-1:-1:-1"), r.answer});

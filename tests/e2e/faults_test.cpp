@@ -6,18 +6,6 @@
 
 #include "support/session_run.h"
 
-namespace {
-
-// Aborts the connection once `after_bytes` of the request have come (0: the whole request).
-gallery_reply resetting(std::size_t after_bytes) {
-    gallery_reply reply;
-    reply.reset_after = true;
-    reply.after_bytes = after_bytes;
-    return reply;
-}
-
-}  // namespace
-
 TEST(Faults, TheLimitsQueryCutOffAnywhereIsABadLimitResponse) {
     struct row {
         std::string name;
@@ -28,7 +16,7 @@ TEST(Faults, TheLimitsQueryCutOffAnywhereIsABadLimitResponse) {
         {"closed mid-head", closing_reply("HTTP/1.1 200 OK\r\nContent-Le"), "bad limit response\n"},
         {"closed mid-body", closing_reply("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n1048"),
          "server response terminated unexpectedly\nbad limit response\n"},
-        {"reset instead of an answer", resetting(0), "bad limit response\n"},
+        {"reset instead of an answer", resetting_reply(0), "bad limit response\n"},
         {"no status line", closing_reply("10485760:100:2097152\r\n\r\n"), "bad limit response\n"},
     };
     for (const row& r : rows) {
@@ -69,7 +57,7 @@ TEST(Faults, AnAnswerCutOffBeforeItIsWholeEndsTheRunWithOne) {
         // The head is read no further than 1025 bytes; the rest is taken as body.
         {"overlong head", closing_reply(overlong), "", overlong.substr(1025, 1024) + "\n", 0},
         {"no status line", closing_reply("garbage\r\n\r\nhello"), "", "hello\n", 0},
-        {"reset instead of an answer", resetting(0), "", missing, 1},
+        {"reset instead of an answer", resetting_reply(0), "", missing, 1},
         {"closed after an interim head", closing_reply("HTTP/1.1 100 Continue\r\n\r\n"), "",
          missing, 1},
     };
@@ -97,9 +85,7 @@ TEST(Faults, AGalleryGoneMidUploadIsASendErrorTheAnswerIsReadAndTheRunEndsWithOn
         {"a 413 answer", http_answer("413 Too Large", "too large"), "", "send error\ntoo large\n"},
     };
     for (const row& r : rows) {
-        gallery_reply reply = resetting(4096);
-        reply.bytes = r.answer;
-        scripted_gallery gallery({limits_reply("-1:-1:-1"), reply});
+        scripted_gallery gallery({limits_reply("-1:-1:-1"), resetting_reply(4096, r.answer)});
         session_run run;
         // Far more than the connection can hold once the gallery has gone.
         write_file(run.work.path / "big.jpg", std::string(64 << 20, 'b'));

@@ -52,13 +52,6 @@ terminal_output take_apart(const std::string& err) {
     return out;
 }
 
-gallery_reply resetting_after(std::size_t bytes) {
-    gallery_reply reply;
-    reply.reset_after = true;
-    reply.after_bytes = bytes;
-    return reply;
-}
-
 }  // namespace
 
 TEST(ProgressLine, OnATerminalOnlyAndErasedBeforeEveryOtherLine) {
@@ -75,7 +68,7 @@ TEST(ProgressLine, OnATerminalOnlyAndErasedBeforeEveryOtherLine) {
         {"a warning while packing, a 404 answer", answer_reply("404 Not Found", "no gallery here"),
          1500000, count_warning + "no gallery here\n", 0},
         // Far more than the connection holds once the gallery has gone.
-        {"the gallery gone mid-upload", resetting_after(8192), 64u << 20,
+        {"the gallery gone mid-upload", resetting_reply(8192), 64u << 20,
          count_warning + "send error\nserver response terminated unexpectedly\n", 1},
     };
     for (const row& r : rows) {

@@ -162,8 +162,7 @@ TEST(SettingsFile, KeepsThePermissionBits) {
              EXPECT_EQ(names_in(kavro), std::vector<std::string>{"uploader2.ini"});
          }},
         {"a new file gets what the umask leaves, as any new file",
-         [](const fs::path&, const fs::path&) {},
-         "",
+         [](const fs::path&, const fs::path&) {}, "",
          [](const fs::path& kavro, const fs::path&) {
              const mode_t mask = ::umask(0);
              ::umask(mask);

@@ -54,6 +54,13 @@ gallery_reply closing_reply(std::string bytes) {
     return reply;
 }
 
+gallery_reply resetting_reply(std::size_t after_bytes, std::string bytes) {
+    gallery_reply reply{std::move(bytes)};
+    reply.reset_after = true;
+    reply.after_bytes = after_bytes;
+    return reply;
+}
+
 std::size_t complete_request_length(const std::string& bytes) {
     const std::size_t head_end = bytes.find("\r\n\r\n");
     if (head_end == std::string::npos) return 0;

@@ -30,6 +30,9 @@ gallery_reply limits_reply(const std::string& limits);
 gallery_reply answer_reply(const std::string& status, const std::string& body);
 // These bytes, then the end of the gallery's side of the connection.
 gallery_reply closing_reply(std::string bytes);
+// An abort of the connection once `after_bytes` of the request have come (0: the whole request),
+// after these bytes.
+gallery_reply resetting_reply(std::size_t after_bytes, std::string bytes = "");
 
 struct scripted_gallery {
     int listen_fd = -1;
