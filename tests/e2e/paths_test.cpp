@@ -44,12 +44,24 @@ std::string uploaded_body(const session_run& run) {
 }
 
 // The files under `dir` as the client walks them: the platform's listing order, depth first,
-// entries beginning with a full stop left out. Links are not followed.
+// entries beginning with a full stop left out. Links are not followed. A Windows client under Wine
+// gets its listings sorted as NTFS sorts them, by upper-cased name.
 void walk_in_listing_order(const fs::path& dir, std::vector<entry>& found) {
     DIR* listing = ::opendir(dir.c_str());
     ASSERT_NE(listing, nullptr);
-    while (const dirent* e = ::readdir(listing)) {
-        const std::string name = e->d_name;
+    std::vector<std::string> names;
+    while (const dirent* e = ::readdir(listing)) names.push_back(e->d_name);
+    ::closedir(listing);
+    if (client_is_windows()) {
+        const auto upper = [](std::string name) {
+            for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return name;
+        };
+        std::stable_sort(
+            names.begin(), names.end(),
+            [&](const std::string& a, const std::string& b) { return upper(a) < upper(b); });
+    }
+    for (const std::string& name : names) {
         if (name[0] == '.') continue;
         const fs::path path = dir / name;
         const fs::file_status status = fs::symlink_status(path);
@@ -59,7 +71,6 @@ void walk_in_listing_order(const fs::path& dir, std::vector<entry>& found) {
             found.push_back({name, read_file(path)});
         }
     }
-    ::closedir(listing);
 }
 
 gallery_reply ok_reply() { return answer_reply("200 OK", "ok"); }

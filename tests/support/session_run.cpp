@@ -17,10 +17,12 @@ std::string user_agent_text() {
     return "Nexivane/2.0 (" + (system != nullptr ? std::string(system) : os_version_text()) + ")";
 }
 
-std::string client_line_end() {
+bool client_is_windows() {
     const char* system = std::getenv("NEXIVANE_TEST_DEV_SYSTEM");
-    return system != nullptr && std::string_view(system).starts_with("Windows") ? "\r\n" : "\n";
+    return system != nullptr && std::string_view(system).starts_with("Windows");
 }
+
+std::string client_line_end() { return client_is_windows() ? "\r\n" : "\n"; }
 
 std::string printed_narrow(const std::string& bytes) {
     const char* code_page = std::getenv("NEXIVANE_TEST_DEV_CODE_PAGE");

@@ -17,6 +17,8 @@ std::string expected_upload_head(const std::string& host, unsigned long long con
 // (e.g. "Windows NT 6.1"), NEXIVANE_TEST_DEV_CODE_PAGE its narrow code page (only "1252" is
 // known). Without them the client is this platform's own.
 std::string user_agent_text();
+// Whether the client under test is a Windows build (run under Wine).
+bool client_is_windows();
 // The line end the client under test writes into its text files: CR LF for a Windows client.
 std::string client_line_end();
 // The UTF-8 bytes that standard error carries for the gallery's narrow text `bytes`, as the
