@@ -297,6 +297,29 @@ TEST(Gallery, StoresHostileNamesHarmlesslyInsideTheUploadFolder) {
              for (int i = 0; i < 125; ++i) name += "é";
              return name + ".png";
          }()},
+        // Names that would read otherwise than they are, or not copy onto a Windows share.
+        {u"\u202Egpj.exe", "_gpj.exe"},
+        {u"a\u0085b\u009F.jpg", "a_b_.jpg"},
+        {u"\u202Aleft\u202B\u202C\u202D\u2066\u2067\u2068\u2069.png", "_left_______.png"},
+        {u"a<b>c\"d|e?f*g.jpg", "a_b_c_d_e_f_g.jpg"},
+        {u"CON.jpg", "_CON.jpg"},
+        {u"nul", "_nul"},
+        {u"aux.tar.gz", "_aux.tar.gz"},
+        {u"com1.png", "_com1.png"},
+        {u"Lpt9", "_Lpt9"},
+        {u"prn .txt", "_prn .txt"},
+        {u"COM\u00B2.png", "_COM\u00B2.png"},
+        {u"conin$", "_conin$"},
+        {u"com10.png", "com10.png"},
+        {u"console.jpg", "console.jpg"},
+        {u"nul.", "_nul (2)"},
+        {u"ends.jpg.", "ends.jpg"},
+        {u"ends.jpg ", "ends (2).jpg"},
+        {u"ENDS.JPG", "ENDS (3).JPG"},
+        {u"\u00C9t\u00E9.png", "\u00C9t\u00E9.png"},
+        {u"\u00E9T\u00C9.PNG", "\u00E9T\u00C9 (2).PNG"},
+        {u"dots and blanks . . .", "dots and blanks"},
+        {u". . .", "unnamed (5)"},
     };
     std::vector<archive_file> files;
     std::map<std::string, std::string> expected;
