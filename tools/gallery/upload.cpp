@@ -119,7 +119,7 @@ void start_upload(upload_receiver& upload, const archive_limits& limits, storage
     if (!length) return fail(upload, 400, "the request has no usable Content-Length");
     upload.body_length = *length;
     if (!within_limit(upload.body_length, limits.archive_bytes)) {
-        return fail(upload, 400,
+        return fail(upload, 413,
                     "the archive is " + std::to_string(upload.body_length) +
                         " bytes, over the limit of " + std::to_string(limits.archive_bytes));
     }
@@ -167,6 +167,11 @@ upload_outcome finish_upload(upload_receiver& upload, bool body_read) {
     outcome.status = upload.failure_status;
     outcome.message = upload.failure;
     return outcome;
+}
+
+void drop_upload(upload_receiver& upload) {
+    close_file(upload);
+    if (upload.root != nullptr) discard_upload_folder(*upload.root, upload.folder);
 }
 
 }  // namespace gallery
