@@ -416,6 +416,9 @@ gallery_server* start_server(const server_settings& settings, storage_root& root
     server->settings = settings;
     server->root = &root;
     const unsigned connections = connection_limit();
+    // One internal thread, polling: libmicrohttpd 0.9.75's epoll loop can miss the end of a
+    // connection that closes while the handler is busy, and then keeps its upload open until the
+    // idle timeout. The wake-up channel lets a stop end accepting while connections go on.
     server->daemon = MHD_start_daemon(
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC, 0, nullptr, nullptr,
         on_request, server, MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listen_fd),
@@ -423,8 +426,7 @@ gallery_server* start_server(const server_settings& settings, storage_root& root
         connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
         std::min(connections_per_address, connections), MHD_OPTION_CONNECTION_TIMEOUT,
         settings.idle_seconds, MHD_OPTION_NOTIFY_COMPLETED, on_completed, server,
-        MHD_OPTION_NOTIFY_CONNECTION, on_connection, server, MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
-        MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_CONNECTION, on_connection, server, MHD_OPTION_END);
     if (server->daemon == nullptr) {
         error = "cannot start the HTTP server";
         delete server;
