@@ -42,6 +42,11 @@ struct upload_outcome {
     std::uint64_t bytes = 0;
 };
 
+// For head fields: names and some values compare without regard to ASCII case; a length is
+// decimal digits alone.
+bool ascii_iequal(std::string_view a, std::string_view b);
+std::optional<std::uint64_t> parse_length(std::string_view text);
+
 // content_type and content_length are the request's header values, absent when not sent. An
 // archive over the size limit fails with 413 here, so it can be refused before its body.
 void start_upload(upload_receiver& upload, const archive_limits& limits, storage_root& root,
