@@ -38,7 +38,9 @@ constexpr const char* usage =
     "                      (default 65536), and at least --upload-minimum seconds\n"
     "  --upload-minimum S  (default 60); one that is not whole by then is dropped\n"
     "  --stop-grace S      on SIGTERM or SIGINT, wait up to S seconds for uploads in\n"
-    "                      progress before dropping them (default 10)\n";
+    "                      progress before dropping them (default 10)\n"
+    "It takes at most 256 connections from one address and 768 in all, request heads of\n"
+    "up to 8 KiB, and bodies of up to 4 KiB on any path but the upload.\n";
 
 constexpr int listen_backlog = 128;
 constexpr std::int64_t most_seconds = 86400;
