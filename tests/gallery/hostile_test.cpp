@@ -395,6 +395,8 @@ TEST(Hostile, PublishesNothingWhenTheFolderIsSwappedMidUpload) {
         send_bytes(connection, std::string_view(request).substr(0, request.size() - 1000));
         while (top_entries(storage).empty()) std::this_thread::yield();
         const std::string partial = top_entries(storage).front();
+        // Both files exist once the server has the folder open and is writing into it.
+        while (!fs::exists(storage / partial / "second.jpg")) std::this_thread::yield();
 
         fs::rename(storage / partial, dir.path / "moved");
         if (for_a_link) {
