@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -146,14 +147,39 @@ finished_program run_gallery_to_end(const std::vector<std::string>& arguments) {
     return finished;
 }
 
-http_connection::http_connection(int port) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+namespace {
+
+sockaddr_in loopback_address(const char* text, int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ADD_FAILURE() << "cannot connect to port " << port << ": " << std::strerror(errno);
+    inet_pton(AF_INET, text, &address.sin_addr);
+    return address;
+}
+
+// No test waits on a socket for longer than this: far beyond any time limit the tests give the
+// server, and still an end to a test whose server went quiet.
+void limit_waits(int fd) {
+    const timeval wait{30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+}
+
+}  // namespace
+
+http_connection::http_connection(int port, const char* source_address) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot make a socket: " << std::strerror(errno);
+        return;
+    }
+    limit_waits(fd);
+    const sockaddr_in source = loopback_address(source_address, 0);
+    const sockaddr_in address = loopback_address("127.0.0.1", port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "cannot connect to port " << port << " from " << source_address << ": "
+                      << std::strerror(errno);
     }
 }
 
@@ -234,6 +260,97 @@ http_reply round_trip(int port, std::string_view request) {
     return read_reply(connection);
 }
 
+std::size_t send_until_refused(http_connection& connection, std::string_view start,
+                               std::string_view filler, std::size_t most) {
+    std::size_t sent = 0;
+    const auto push = [&](std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = send(connection.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            sent += static_cast<std::size_t>(n);
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    };
+    if (!push(start)) return sent;
+    while (sent < most && push(filler)) {
+    }
+    return sent;
+}
+
+bool ends_without_answer(http_connection& connection) {
+    bool answered = !connection.pending.empty();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = recv(connection.fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n > 0) {
+            answered = true;
+            continue;
+        }
+        // A wait that ran out is not an end.
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+        return !answered;
+    }
+}
+
+int status_before_end(http_connection& connection) {
+    while (read_more(connection)) {
+    }
+    const std::string& text = connection.pending;
+    if (!text.starts_with("HTTP/1.1 ") || text.size() < 12) return 0;
+    return std::atoi(text.c_str() + 9);
+}
+
+bool closed_already(http_connection& connection) {
+    char byte = 0;
+    const ssize_t n = recv(connection.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+bool refuses_connections(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback_address("127.0.0.1", port);
+    const bool refused =
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
+        errno == ECONNREFUSED;
+    close(fd);
+    return refused;
+}
+
+void wait_for_output(running_gallery& gallery, std::string_view text, std::size_t times) {
+    const auto count = [&] {
+        const std::lock_guard<std::mutex> lock(gallery.output_mutex);
+        std::size_t found = 0;
+        for (std::size_t at = gallery.output.find(text); at != std::string::npos;
+             at = gallery.output.find(text, at + text.size())) {
+            ++found;
+        }
+        return found;
+    };
+    for (int tries = 0; tries < 6000; ++tries) {
+        if (count() >= times) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::lock_guard<std::mutex> lock(gallery.output_mutex);
+    ADD_FAILURE() << "the log never said \"" << text << "\" " << times << " times; it holds:\n"
+                  << gallery.output;
+}
+
+memory_use memory_of(pid_t pid) {
+    memory_use use;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmRSS:")) use.resident_kib = std::atol(line.c_str() + 6);
+        if (line.starts_with("VmHWM:")) use.peak_kib = std::atol(line.c_str() + 6);
+    }
+    if (use.resident_kib == 0 || use.peak_kib == 0)
+        ADD_FAILURE() << "no memory figures for " << pid;
+    return use;
+}
+
 std::string get_request(std::string_view path) {
     return "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 }
@@ -273,6 +390,16 @@ std::string pattern_bytes(std::size_t size, unsigned seed) {
     std::string bytes(size, '\0');
     for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
     return bytes;
+}
+
+std::string folder_of(const http_reply& reply) {
+    std::string body = reply.body;
+    if (body.ends_with('\n')) body.pop_back();
+    return body.substr(body.rfind(' ') + 1);
+}
+
+bool exited_with(int wait_status, int code) {
+    return WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == code;
 }
 
 std::map<std::string, std::string> read_folder(const fs::path& folder) {

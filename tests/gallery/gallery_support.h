@@ -56,11 +56,11 @@ struct http_reply {
     bool has_content_length = false;
 };
 
-// One kept-alive client connection.
+// One kept-alive client connection, from 127.0.0.1 or another loopback address.
 struct http_connection {
     int fd = -1;
     std::string pending;
-    explicit http_connection(int port);
+    explicit http_connection(int port, const char* source_address = "127.0.0.1");
     ~http_connection();
     http_connection(const http_connection&) = delete;
     http_connection& operator=(const http_connection&) = delete;
@@ -69,6 +69,35 @@ struct http_connection {
 void send_bytes(http_connection& connection, std::string_view bytes);
 http_reply read_reply(http_connection& connection);
 http_reply round_trip(int port, std::string_view request);
+
+// Sends the start, then the filler over and over, until the server stops taking it or `most`
+// bytes are sent; returns how many it took.
+std::size_t send_until_refused(http_connection& connection, std::string_view start,
+                               std::string_view filler, std::size_t most);
+
+// Whether the server ends the connection (rather than answer) within a wait long enough for
+// any of its time limits in these tests; what it still sends before it does is dropped.
+bool ends_without_answer(http_connection& connection);
+
+// Reads until the server ends the connection; the status of the answer it gave, or 0 for none.
+int status_before_end(http_connection& connection);
+
+// Whether the server has closed the connection, looking only at what has already arrived.
+bool closed_already(http_connection& connection);
+
+// Whether nothing listens on the port any more.
+bool refuses_connections(int port);
+
+// Waits (a bounded time, failing the test after it) until the server's log holds the text, as
+// many times as asked.
+void wait_for_output(running_gallery& gallery, std::string_view text, std::size_t times = 1);
+
+// The server's resident memory now and at its peak, from /proc.
+struct memory_use {
+    long resident_kib = 0;
+    long peak_kib = 0;
+};
+memory_use memory_of(pid_t pid);
 
 inline constexpr std::string_view upload_content_type = "application/octet-stream; charset=utf-16";
 
@@ -89,6 +118,11 @@ std::string make_archive(const std::vector<archive_file>& files, std::u16string_
 
 // Bytes every value of which varies, so a shifted or mixed-up copy cannot pass for the original.
 std::string pattern_bytes(std::size_t size, unsigned seed);
+
+// The folder named by a 200 reply's last word.
+std::string folder_of(const http_reply& reply);
+
+bool exited_with(int wait_status, int code);
 
 // Regular files directly in a folder, by name, with their contents; anything else in the
 // folder fails the test.

@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +61,118 @@ bool for_each_entry(int dir_fd, Visit visit) {
     return true;
 }
 
+bool same_folder(const struct stat& status, const upload_folder& folder) {
+    return S_ISDIR(status.st_mode) && status.st_dev == folder.device &&
+           status.st_ino == folder.inode;
+}
+
+// Whether the name, taken as it is and not followed if it is a link, is the folder itself.
+bool name_is_folder(int root_fd, const std::string& name, const upload_folder& folder) {
+    struct stat status;
+    return fstatat(root_fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           same_folder(status, folder);
+}
+
+bool rename_without_replacing(int root_fd, const std::string& from, const std::string& to) {
+    return renameat2(root_fd, from.c_str(), root_fd, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+// Unpaired surrogates, which the archive check lets through nowhere, come out as U+FFFD.
+template <typename Visit>
+void for_each_code_point(std::u16string_view text, Visit visit) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        visit(c);
+    }
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Control characters, C0 and C1; the characters Windows refuses in a name (":" would also name
+// an NTFS stream); and the bidirectional embeddings, overrides and isolates, with which
+// "\u202Egpj.exe" shows as "exe.jpg".
+bool is_replaced_character(char32_t c) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
+    if ((c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)) return true;
+    return std::u32string_view(U":<>\"|?*").find(c) != std::u32string_view::npos;
+}
+
+void trim_dots_and_blanks(std::string& name) {
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+}
+
+// Windows opens a device for these stems, whatever the case and extension, trailing blanks
+// ignored: CON, PRN, AUX, NUL, CONIN$, CONOUT$, and COM and LPT with a digit or a superscript
+// one, two or three.
+bool is_device_name(std::string_view name) {
+    std::string stem(name.substr(0, name.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    for (const std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (stem == device) return true;
+    }
+    if (!stem.starts_with("COM") && !stem.starts_with("LPT")) return false;
+    const std::string_view number = std::string_view(stem).substr(3);
+    if (number.size() == 1) return number[0] >= '0' && number[0] <= '9';
+    return number == "\u00B9" || number == "\u00B2" || number == "\u00B3";
+}
+
+// Decodes what append_utf8 wrote.
+std::u32string code_points(std::string_view utf8) {
+    std::u32string out;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length && i + k < utf8.size(); ++k) {
+            c = (c << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        out += c;
+        i += length;
+    }
+    return out;
+}
+
+// A name as a case-blind file system compares it. Without the C.UTF-8 locale only ASCII
+// letters are folded.
+std::u32string folded_case(std::string_view name) {
+    static const locale_t utf8_ctype = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+    std::u32string folded = code_points(name);
+    for (char32_t& c : folded) {
+        if (utf8_ctype != locale_t{}) {
+            c = static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), utf8_ctype));
+        } else if (c >= U'a' && c <= U'z') {
+            c = c - U'a' + U'A';
+        }
+    }
+    return folded;
+}
+
 // Cuts at a character boundary so the name stays valid UTF-8.
 std::string cut_utf8(std::string_view text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return std::string(text);
@@ -76,8 +191,13 @@ std::string numbered_name(std::string_view name, std::size_t number) {
         extension = name.substr(dot);
     }
     const std::string suffix = number == 1 ? "" : " (" + std::to_string(number) + ")";
-    return cut_utf8(stem, max_name_bytes - suffix.size() - extension.size()) + suffix +
-           std::string(extension);
+    std::string cut = cut_utf8(stem, max_name_bytes - suffix.size() - extension.size());
+    // A cut can leave the name ending in a dot or a blank again.
+    if (suffix.empty() && extension.empty()) {
+        trim_dots_and_blanks(cut);
+        if (cut.empty()) cut = "unnamed";
+    }
+    return cut + suffix + std::string(extension);
 }
 
 }  // namespace
@@ -116,13 +236,20 @@ bool begin_upload_folder(storage_root& root, upload_folder& folder, std::string&
             error = "cannot create an upload folder: " + errno_text();
             return false;
         }
+        // Between the two calls the name may be made a link or another folder; a link is not
+        // followed, and a folder that is not this process's own is not taken.
         folder.fd = openat(root.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (folder.fd < 0) {
-            error = "cannot open the upload folder: " + errno_text();
-            unlinkat(root.fd, name.c_str(), AT_REMOVEDIR);
+        struct stat status;
+        if (folder.fd < 0 || fstat(folder.fd, &status) != 0 || status.st_uid != geteuid()) {
+            error = "cannot open the new upload folder: " +
+                    (folder.fd < 0 ? errno_text() : "it was replaced");
+            if (folder.fd >= 0) close(folder.fd);
+            folder.fd = -1;
             return false;
         }
         folder.partial_name = std::move(name);
+        folder.device = status.st_dev;
+        folder.inode = status.st_ino;
         return true;
     }
 }
@@ -134,34 +261,42 @@ int create_stored_file(const upload_folder& folder, const std::string& name) {
 
 std::optional<std::string> publish_upload_folder(storage_root& root, upload_folder& folder,
                                                  std::string& error) {
-    const char* partial = folder.partial_name.c_str();
+    const std::string& partial = folder.partial_name;
+    if (!name_is_folder(root.fd, partial, folder)) {
+        error = "the upload folder was moved or replaced while it was written";
+        return std::nullopt;
+    }
+    std::string name;
     for (;;) {
-        const std::string name = upload_name(root.next_number++);
-        if (renameat2(root.fd, partial, root.fd, name.c_str(), RENAME_NOREPLACE) == 0) {
-            close(folder.fd);
-            folder.fd = -1;
-            return name;
-        }
+        name = upload_name(root.next_number++);
+        if (rename_without_replacing(root.fd, partial, name)) break;
         if (errno == EEXIST) continue;
-        if (errno != EINVAL) break;
+        if (errno != EINVAL) {
+            error = "cannot name the upload folder: " + errno_text();
+            return std::nullopt;
+        }
         // A file system without no-replace renames: claim the name with mkdir, which fails if
         // it exists, then replace the empty claim with the finished folder.
         if (mkdirat(root.fd, name.c_str(), 0755) != 0) {
             if (errno == EEXIST) continue;
-            break;
+            error = "cannot name the upload folder: " + errno_text();
+            return std::nullopt;
         }
-        if (renameat(root.fd, partial, root.fd, name.c_str()) == 0) {
-            close(folder.fd);
-            folder.fd = -1;
-            return name;
-        }
-        const int saved = errno;
+        if (renameat(root.fd, partial.c_str(), root.fd, name.c_str()) == 0) break;
+        error = "cannot name the upload folder: " + errno_text();
         unlinkat(root.fd, name.c_str(), AT_REMOVEDIR);
-        errno = saved;
-        break;
+        return std::nullopt;
     }
-    error = "cannot name the upload folder: " + errno_text();
-    return std::nullopt;
+    // The name may have been swapped between the check and the rename: then what was renamed
+    // is not this upload, and it goes back where it was.
+    if (!name_is_folder(root.fd, name, folder)) {
+        rename_without_replacing(root.fd, name, partial);
+        error = "the upload folder was replaced while it was published";
+        return std::nullopt;
+    }
+    close(folder.fd);
+    folder.fd = -1;
+    return name;
 }
 
 void discard_upload_folder(storage_root& root, upload_folder& folder) {
@@ -170,61 +305,41 @@ void discard_upload_folder(storage_root& root, upload_folder& folder) {
                    [&](const std::string& name) { unlinkat(folder.fd, name.c_str(), 0); });
     close(folder.fd);
     folder.fd = -1;
-    unlinkat(root.fd, folder.partial_name.c_str(), AT_REMOVEDIR);
+    if (name_is_folder(root.fd, folder.partial_name, folder)) {
+        unlinkat(root.fd, folder.partial_name.c_str(), AT_REMOVEDIR);
+    }
 }
 
 std::string utf8_from_utf16(std::u16string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    for_each_code_point(text, [&](char32_t c) { append_utf8(out, c); });
     return out;
 }
 
 std::string safe_file_name(std::u16string_view index_name) {
     const std::size_t separator = index_name.find_last_of(u"/\\");
     if (separator != std::u16string_view::npos) index_name.remove_prefix(separator + 1);
-    std::string name = utf8_from_utf16(index_name);
-    if (name.empty() || name == "." || name == "..") return "unnamed";
-    for (char& c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F || c == ':') c = '_';
-    }
-    if (name.front() == '.') name.insert(0, "_");
+    std::string name;
+    name.reserve(index_name.size());
+    for_each_code_point(
+        index_name, [&](char32_t c) { append_utf8(name, is_replaced_character(c) ? U'_' : c); });
+    // Windows drops them, which would make "a.jpg." and "a.jpg" one file there; it also makes
+    // "." and ".." empty.
+    trim_dots_and_blanks(name);
+    if (name.empty()) return "unnamed";
+    if (name.front() == '.' || is_device_name(name)) name.insert(0, "_");
     return name;
 }
 
 std::vector<std::string> stored_names(const std::vector<indexed_file>& files) {
     std::vector<std::string> names;
-    std::set<std::string> taken;
+    std::set<std::u32string> taken;
     for (const indexed_file& file : files) {
         const std::string safe = safe_file_name(file.name);
         for (std::size_t number = 1;; ++number) {
             std::string name = numbered_name(safe, number);
-            if (taken.insert(name).second) {
+            if (taken.insert(folded_case(name)).second) {
                 names.push_back(std::move(name));
                 break;
             }

@@ -15,23 +15,6 @@ void fail(upload_receiver& upload, int status, std::string reason) {
     upload.failure = std::move(reason);
 }
 
-bool ascii_iequal(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
-}
-
-std::optional<std::uint64_t> parse_length(std::string_view text) {
-    if (text.empty() || text.size() > 19) return std::nullopt;
-    std::uint64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return value;
-}
-
 std::string count_text(std::uint64_t count, const char* one, const char* many) {
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
@@ -105,6 +88,23 @@ void begin_storing(upload_receiver& upload) {
 
 }  // namespace
 
+bool ascii_iequal(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+std::optional<std::uint64_t> parse_length(std::string_view text) {
+    if (text.empty() || text.size() > 19) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
 void start_upload(upload_receiver& upload, const archive_limits& limits, storage_root& root,
                   std::optional<std::string_view> content_type,
                   std::optional<std::string_view> content_length) {
@@ -119,7 +119,7 @@ void start_upload(upload_receiver& upload, const archive_limits& limits, storage
     if (!length) return fail(upload, 400, "the request has no usable Content-Length");
     upload.body_length = *length;
     if (!within_limit(upload.body_length, limits.archive_bytes)) {
-        return fail(upload, 400,
+        return fail(upload, 413,
                     "the archive is " + std::to_string(upload.body_length) +
                         " bytes, over the limit of " + std::to_string(limits.archive_bytes));
     }
@@ -167,6 +167,11 @@ upload_outcome finish_upload(upload_receiver& upload, bool body_read) {
     outcome.status = upload.failure_status;
     outcome.message = upload.failure;
     return outcome;
+}
+
+void drop_upload(upload_receiver& upload) {
+    close_file(upload);
+    if (upload.root != nullptr) discard_upload_folder(*upload.root, upload.folder);
 }
 
 }  // namespace gallery

@@ -42,7 +42,13 @@ struct upload_outcome {
     std::uint64_t bytes = 0;
 };
 
-// content_type and content_length are the request's header values, absent when not sent.
+// For head fields: names and some values compare without regard to ASCII case; a length is
+// decimal digits alone.
+bool ascii_iequal(std::string_view a, std::string_view b);
+std::optional<std::uint64_t> parse_length(std::string_view text);
+
+// content_type and content_length are the request's header values, absent when not sent. An
+// archive over the size limit fails with 413 here, so it can be refused before its body.
 void start_upload(upload_receiver& upload, const archive_limits& limits, storage_root& root,
                   std::optional<std::string_view> content_type,
                   std::optional<std::string_view> content_length);
@@ -51,5 +57,9 @@ void receive_upload_bytes(upload_receiver& upload, std::string_view bytes);
 
 // body_read tells whether the whole body came in; a lost connection stores nothing.
 upload_outcome finish_upload(upload_receiver& upload, bool body_read);
+
+// For an upload that gets no answer: removes what it stored so far. Does nothing once the
+// upload is finished.
+void drop_upload(upload_receiver& upload);
 
 }  // namespace gallery
