@@ -5,7 +5,8 @@
 #    wall time, their ratio, and peak memory against the sum of the file sizes;
 #  - the floor that sending in pieces of 1024 bytes sets: a bare client sending that body from one
 #    buffer in such pieces, with the same head, timed in the same interleaved runs as the two
-#    above, and the three ratios between them;
+#    above, and the three ratios between them; and the session again with standard error on a
+#    pseudo-terminal, where the status line is drawn, against the same session without it;
 #  - scaling: the same session for 1,000 to 100,000 files of 2 KiB and 1 to 100 files of 2.5 MiB,
 #    with the time per file and how flat it stays as the count grows;
 #  - the same comparison over a loopback shaped to 1 Gbit/s in a private network namespace
@@ -23,7 +24,8 @@ for tool in curl /usr/bin/time split find xargs; do
     command -v "$tool" >/dev/null || { echo "needs $tool (bash tools/ci/install.sh installs it)"; exit 1; }
 done
 cmake --build "$build" -j"$(nproc)" \
-    --target nexivane-dev nexivane-upload-sink nexivane-send-floor nexivane_bench >/dev/null
+    --target nexivane-dev nexivane-upload-sink nexivane-send-floor nexivane-on-terminal \
+    nexivane_bench >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nexivane-bench-XXXXXX")
 sink_pid=
@@ -66,6 +68,11 @@ timed() {
 
 upload_run() {  # RUNS PATH: nexivane-dev uploads PATH
     timed "$1" env NEXIVANE_GALLERY="$address" APPDATA="$work/settings" "$build/nexivane-dev" "$2"
+}
+
+terminal_run() {  # RUNS PATH: the same, standard error on a terminal (the status line shown)
+    timed "$1" "$build/bench/nexivane-on-terminal" env TERM=xterm NEXIVANE_GALLERY="$address" \
+        APPDATA="$work/settings" "$build/nexivane-dev" "$2"
 }
 
 curl_run() {  # RUNS: curl sends the saved body
@@ -118,8 +125,10 @@ for _ in $(seq "$rounds"); do
     upload_run "$work/runs.nexivane" "$tree"
     curl_run "$work/runs.curl"
     floor_run "$work/runs.floor"
+    terminal_run "$work/runs.terminal" "$tree"
 done
 read -r n_wall n_rss < <(best "$work/runs.nexivane")
+read -r t_wall t_rss < <(best "$work/runs.terminal")
 read -r c_wall c_rss < <(best "$work/runs.curl")
 read -r f_wall f_rss < <(best "$work/runs.floor")
 body_bytes=$(stat -c %s "$work/body")
@@ -131,7 +140,9 @@ row() { printf '%-34s %10s %14s %18s\n' "$@"; }
 row "client" "wall (s)" "peak RSS (MiB)" "RSS - files (MiB)"
 row "nexivane-dev" "$n_wall" "$(mib "$n_rss")" "$(over "$n_rss" "$files_mib")"
 row "curl --data-binary @body" "$c_wall" "$(mib "$c_rss")" "$(over "$c_rss" "$files_mib")"
+row "nexivane-dev, status line shown" "$t_wall" "$(mib "$t_rss")" "$(over "$t_rss" "$files_mib")"
 echo "wall time ratio nexivane/curl: $(ratio "$n_wall" "$c_wall") (goal: at most 1.00)"
+echo "status line shown / not shown: $(ratio "$t_wall" "$n_wall") (standard error on a pseudo-terminal)"
 echo "memory over the files: $(over "$n_rss" "$files_mib") MiB (goal: at most 16 MiB)"
 
 echo
