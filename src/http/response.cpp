@@ -31,7 +31,7 @@ body_buffer allocate_body(std::size_t bytes) {
 }
 
 void report_cut_short(bool* cut_short) {
-    print_message(u"server response terminated unexpectedly");
+    print_message(answer_cut_short_message);
     if (cut_short != nullptr) *cut_short = true;
 }
 

@@ -12,6 +12,9 @@
 inline constexpr std::int32_t body_chunked = -1;
 inline constexpr std::int32_t body_to_end = 0;
 
+// Said when an answer, or a body of it, ends before it is whole.
+inline constexpr char16_t answer_cut_short_message[] = u"server response terminated unexpectedly";
+
 inline constexpr std::size_t head_buffer_size = 1025;
 inline constexpr std::size_t size_line_buffer_size = 80;
 inline constexpr std::size_t to_end_body_limit = 1024;

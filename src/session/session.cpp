@@ -22,7 +22,6 @@ constexpr std::uint64_t preamble_fixed_bytes = 12;
 constexpr char16_t line_feed = u'\n';
 constexpr std::size_t message_buffer_units = 80;
 constexpr char16_t over_limit_template[] = u"server refuses to accept archives bigger than %dM";
-constexpr char16_t answer_missing_message[] = u"server response terminated unexpectedly";
 
 void send_item(socket_handle socket, const void* data, std::size_t length) {
     if (!net_send_all(socket, data, length)) fatal(u"connection error");
@@ -50,7 +49,7 @@ bool report_response(socket_handle socket) {
     const auto size = static_cast<std::size_t>(length);
     if (status == 0 && size == 0) {
         // Nothing came back that reads as an answer: the gallery closed or reset the connection.
-        if (!cut_short) print_message(answer_missing_message);
+        if (!cut_short) print_message(answer_cut_short_message);
         return false;
     }
     if (status == 200) {
