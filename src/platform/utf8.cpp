@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr char16_t escape_base = 0xDC00;
-
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 // Length of the valid UTF-8 sequence at the start of `rest`, and its code point; 0 when the
@@ -67,8 +65,8 @@ std::u16string utf8_to_utf16(std::string_view bytes) {
         char32_t cp = 0;
         const std::size_t length = decode_one(bytes.substr(i), cp);
         if (length == 0) {
-            out.push_back(
-                static_cast<char16_t>(escape_base + static_cast<unsigned char>(bytes[i])));
+            out.push_back(static_cast<char16_t>(utf8_byte_escape_base +
+                                                static_cast<unsigned char>(bytes[i])));
             ++i;
             continue;
         }
@@ -96,7 +94,7 @@ std::string utf16_to_utf8(std::u16string_view text) {
             append_utf8(out, cp);
             ++i;
         } else if (unit >= 0xDC80 && unit <= 0xDCFF) {
-            out.push_back(static_cast<char>(unit - escape_base));
+            out.push_back(static_cast<char>(unit - utf8_byte_escape_base));
         } else {
             append_utf8(out, unit);
         }

@@ -5,6 +5,9 @@
 #include <string>
 #include <string_view>
 
+// A byte that is not part of valid UTF-8 becomes this unit plus the byte.
+inline constexpr char16_t utf8_byte_escape_base = 0xDC00;
+
 std::u16string utf8_to_utf16(std::string_view bytes);
 
 // Lone units 0xDC80..0xDCFF become their bytes again; other lone surrogates are written as

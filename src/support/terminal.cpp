@@ -5,9 +5,9 @@
 namespace {
 
 constexpr char16_t shown_instead = u'?';
-// A byte that is not part of valid UTF-8 travels as the lone unit 0xDC00 + byte.
-constexpr char16_t escaped_c1_first = 0xDC80;
-constexpr char16_t escaped_c1_last = 0xDC9F;
+// The lone units that stand for the bytes 0x80 to 0x9F of text that was not UTF-8.
+constexpr char16_t escaped_c1_first = utf8_byte_escape_base + 0x80;
+constexpr char16_t escaped_c1_last = utf8_byte_escape_base + 0x9F;
 
 bool is_high_surrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool is_low_surrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
