@@ -1,44 +1,22 @@
 // Runs a command with its standard error on a pseudo-terminal of its own, as when a person runs
-// it, and throws away what it writes there: for timing the client with its status line shown.
+// it, and throws away what it writes: for timing the client with its status line shown. The
+// command inherits this program's environment.
 //
-//   nexivane-on-terminal COMMAND [ARGUMENT ...]     exits with the command's status
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
+//   nexivane-on-terminal PROGRAM [ARGUMENT ...]     exits with the program's status
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+
+#include "support/run_program.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: nexivane-on-terminal COMMAND [ARGUMENT ...]\n");
+        std::fprintf(stderr, "usage: nexivane-on-terminal PROGRAM [ARGUMENT ...]\n");
         return 2;
     }
-    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const char* name = terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0
-                           ? nullptr
-                           : ::ptsname(terminal);
-    const int program_side = name == nullptr ? -1 : ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (program_side < 0) {
-        std::fprintf(stderr, "nexivane-on-terminal: no pseudo-terminal: %s\n",
-                     std::strerror(errno));
-        return 1;
-    }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(program_side, STDERR_FILENO);
-        ::execvp(argv[1], argv + 1);
-        ::_exit(127);
-    }
-    ::close(program_side);
-    char buffer[4096];
-    // The terminal reports an error once the program's side is closed by every process.
-    while (::read(terminal, buffer, sizeof buffer) > 0 || errno == EINTR) {
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    program_run run;
+    run.executable = argv[1];
+    run.arguments.assign(argv + 2, argv + argc);
+    run.error_on_terminal = true;
+    // Far longer than any benchmark run: only a hung client is stopped.
+    const program_result result = run_program(run, 3600);
+    return result.exit_code < 0 ? 1 : result.exit_code;
 }

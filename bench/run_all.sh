@@ -71,8 +71,8 @@ upload_run() {  # RUNS PATH: nexivane-dev uploads PATH
 }
 
 terminal_run() {  # RUNS PATH: the same, standard error on a terminal (the status line shown)
-    timed "$1" "$build/bench/nexivane-on-terminal" env TERM=xterm NEXIVANE_GALLERY="$address" \
-        APPDATA="$work/settings" "$build/nexivane-dev" "$2"
+    timed "$1" env TERM=xterm NEXIVANE_GALLERY="$address" APPDATA="$work/settings" \
+        "$build/bench/nexivane-on-terminal" "$build/nexivane-dev" "$2"
 }
 
 curl_run() {  # RUNS: curl sends the saved body
